@@ -1,0 +1,22 @@
+# Thin wrapper around CMake; `make test` is what CI runs.
+BUILD_DIR ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTORA_SANITIZE=ON $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,25 @@
+#include "DataPaths.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+namespace DataPaths {
+
+QString dataDirectory()
+{
+    const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    // Cleaned so that the parent resolves even while the program's own folder does not exist.
+    return QDir::cleanPath(QDir(appData).absolutePath() + QStringLiteral("/../") + QStringLiteral("/Veltora"));
+}
+
+QString updateDirectory()
+{
+    return dataDirectory() + QStringLiteral("/update");
+}
+
+QString settingsFile()
+{
+    return dataDirectory() + QStringLiteral("/settings.ini");
+}
+
+} // namespace DataPaths

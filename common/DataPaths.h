@@ -1,0 +1,15 @@
+#ifndef VELTORA_DATAPATHS_H
+#define VELTORA_DATAPATHS_H
+
+#include <QString>
+
+// Where both programs keep their data: the parent of the application-data
+// location + "/Veltora" (holds settings.ini), and below it "/update" for the
+// downloads and the default log directory.
+namespace DataPaths {
+QString dataDirectory();
+QString updateDirectory();
+QString settingsFile();
+}
+
+#endif

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need. Safe to run again.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ make pkg-config
+    qtbase5-dev qtbase5-dev-tools qttools5-dev-tools libqt5svg5-dev
+    libbz2-dev libarchive-dev
+    psmisc
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

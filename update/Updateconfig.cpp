@@ -1,0 +1,116 @@
+#include "Updateconfig.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QVariant>
+
+namespace {
+
+// The platform's object, or nothing when the text is not a JSON object.
+bool readPlatform(QFile &file, const QString &platform, QJsonObject *out)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    *out = document.object().value(platform).toObject();
+    return true;
+}
+
+QByteArray digest(const QJsonValue &value)
+{
+    return value.toVariant().toByteArray();
+}
+
+} // namespace
+
+bool Updateconfig::getInstallerInfo(const QString &platform)
+{
+    QFile file(configFile);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "Get Installer Info,Open update config failed";
+        return false;
+    }
+    installerMd5.clear();
+    installerUrl.clear();
+
+    QJsonObject mac;
+    const bool parsed = readPlatform(file, platform, &mac);
+    if (parsed) {
+        installerMd5 = digest(mac.value(QStringLiteral("installerMd5")));
+        installerUrl = mac.value(QStringLiteral("installerUrl")).toString();
+    }
+    file.close();
+    if (parsed) {
+        qDebug() << "installerMd5:" << installerMd5;
+        qDebug() << "installerUrl:" << installerUrl;
+    }
+    return !installerMd5.isEmpty() && !installerUrl.isEmpty();
+}
+
+bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &version)
+{
+    QFile file(configFile);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "Get partialPacket Info,Open update config failed";
+        return false;
+    }
+    partialPacketMd5.clear();
+    partialPacketUrl.clear();
+    replacePacketMd5.clear();
+    replacePacketUrl.clear();
+
+    QJsonObject mac;
+    if (readPlatform(file, platform, &mac)) {
+        const QJsonObject entry = mac.value(QStringLiteral("partialPacket")).toObject().value(version).toObject();
+        partialPacketMd5 = digest(entry.value(QStringLiteral("partialPacketMd5")));
+        partialPacketUrl = entry.value(QStringLiteral("partialPacketUrl")).toString();
+        replacePacketMd5 = digest(entry.value(QStringLiteral("replacePacketMd5")));
+        replacePacketUrl = entry.value(QStringLiteral("replacePacketUrl")).toString();
+
+        const QJsonObject patches =
+            entry.value(QStringLiteral("modify")).toObject().value(QStringLiteral("patch")).toObject();
+        for (auto it = patches.constBegin(); it != patches.constEnd(); ++it) {
+            const QJsonObject record = it.value().toObject();
+            filePatchInfo info;
+            info.oldFileMd5 = digest(record.value(QStringLiteral("oldFileMd5")));
+            info.newFileMd5 = digest(record.value(QStringLiteral("newFileMd5")));
+            info.filePatch = record.value(QStringLiteral("filePatch")).toString();
+            patchList.insert(it.key(), info);
+        }
+    }
+    file.close();
+    qDebug() << "partialPacketMd5:" << partialPacketMd5;
+    qDebug() << "partialPacketUrl:" << partialPacketUrl;
+    qDebug() << "replacePacketMd5:" << replacePacketMd5;
+    qDebug() << "replacePacketUrl:" << replacePacketUrl;
+    return !partialPacketMd5.isEmpty() && !partialPacketUrl.isEmpty() && !replacePacketMd5.isEmpty()
+        && !replacePacketUrl.isEmpty();
+}
+
+bool Updateconfig::getFixUpdatePacketInfo(const QString &platform)
+{
+    QFile file(configFile);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "Get FixUpdate Info ,Open update config failed";
+        return false;
+    }
+    fixUpdatePacketMd5.clear();
+    fixUpdatePacketUrl.clear();
+
+    QJsonObject mac;
+    if (readPlatform(file, platform, &mac)) {
+        const QJsonObject fix = mac.value(QStringLiteral("fixUpdatePacket")).toObject();
+        fixUpdatePacketMd5 = digest(fix.value(QStringLiteral("fixUpdatePacketMd5")));
+        fixUpdatePacketUrl = fix.value(QStringLiteral("fixUpdatePacketUrl")).toString();
+        fixUpdateUesedVersion = fix.value(QStringLiteral("fixUpdateUesedVersion")).toArray();
+    }
+    file.close();
+    qDebug() << "fixUpdatePacketMd5" << fixUpdatePacketMd5;
+    qDebug() << "fixUpdatePacketUrl" << fixUpdatePacketUrl;
+    return !fixUpdatePacketMd5.isEmpty() && !fixUpdatePacketUrl.isEmpty();
+}

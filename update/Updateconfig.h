@@ -1,0 +1,34 @@
+#ifndef VELTORA_UPDATECONFIG_H
+#define VELTORA_UPDATECONFIG_H
+
+#include "filePatchInfo.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QMap>
+#include <QString>
+
+// The update manifest as the updater reads it. Each reader parses configFile
+// anew and returns true only when every value it fills is non-empty.
+// patchList and fixUpdateUesedVersion survive failed reads and restarts.
+class Updateconfig
+{
+public:
+    bool getInstallerInfo(const QString &platform);
+    bool getPartialPacketInfo(const QString &platform, const QString &version);
+    bool getFixUpdatePacketInfo(const QString &platform);
+
+    QString configFile;
+    QByteArray installerMd5;
+    QString installerUrl;
+    QByteArray replacePacketMd5;
+    QString replacePacketUrl;
+    QByteArray partialPacketMd5;
+    QString partialPacketUrl;
+    QString fixUpdatePacketUrl;
+    QByteArray fixUpdatePacketMd5;
+    QJsonArray fixUpdateUesedVersion;
+    QMap<QString, filePatchInfo> patchList;
+};
+
+#endif

@@ -1,0 +1,66 @@
+#include "DataPaths.h"
+#include "Logging.h"
+#include "PlatformCommand.h"
+#include "UpdateArguments.h"
+#include "UserSettings.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QStandardPaths>
+#include <QTextCodec>
+
+namespace {
+
+QString getSystemInfo()
+{
+    return QStringLiteral("mac");
+}
+
+void writeBanner(const UpdateArguments &start)
+{
+    qDebug() << "****************************************************************************";
+    qDebug() << "******** userName: " << start.userName;
+    qDebug() << "******** VeltoraVersion: " << start.version;
+    qDebug() << "******** systemInfo:" << getSystemInfo();
+    qDebug() << "****************************************************************************";
+    qDebug() << "installPath" << start.installPath;
+    qDebug() << "downloadurl" << start.manifestUrl;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+
+    // Stop the running application before anything else, whatever the arguments.
+    runPlatformCommand(QStringLiteral("killall"), {QStringLiteral("Veltora")});
+
+    QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
+    const QStringList arguments = QCoreApplication::arguments();
+    if (!UpdateArguments::isValidCount(arguments.size()))
+        return -1;
+
+    UpdateArguments start = UpdateArguments::parse(arguments, QDateTime::currentDateTime());
+    logFileName = start.logFileName;
+    updateAppdataPath = DataPaths::updateDirectory();
+    QDir().mkpath(updateAppdataPath);
+
+    QTextCodec::setCodecForLocale(utf8);
+
+    const UserSettings settings = UserSettings::read();
+    if (settings.catUpdateLog)
+        updateAppdataPath = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+
+    installCatalogue(&app, settings.catalogue());
+    setLogProgramTag(QStringLiteral("##update##"));
+    qInstallMessageHandler(outputMessage);
+
+    start.manifestUrl = UpdateArguments::manifestAddress(start.manifestUrl);
+    writeBanner(start);
+
+    // The update window and its controller take over from here once they exist.
+    return 0;
+}

@@ -1,0 +1,33 @@
+#ifndef VELTORA_FILEUTILS_H
+#define VELTORA_FILEUTILS_H
+
+#include <QByteArray>
+#include <QString>
+
+// The installation rules of the whole system: identical files are left alone,
+// an existing file is never overwritten in place (it is removed or moved aside
+// first), symbolic links are recreated as relative links.
+
+// Lower-case hexadecimal MD5 of the whole file, or empty when it cannot be read.
+QByteArray getLocalFileMd5Value(const QString &path);
+
+// Copies one file (or recreates one symbolic link) onto a possibly existing destination.
+bool copyFile(const QString &source, const QString &destination);
+
+// Overlays the tree fromDir onto toDir; stops at the first failure.
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir);
+
+namespace FileUtils {
+
+// Removes every regular file below dir whose suffix is exactly `suffix`.
+void cleanSuffixFile(const QString &dir, const QString &suffix);
+
+// Removes dir and everything below it without following links; a missing dir counts as removed.
+bool deleteDirectory(const QString &dir);
+
+// Writes every regular file below dir with its permission flags into the log.
+void showDirAllFiles(const QString &dir);
+
+} // namespace FileUtils
+
+#endif

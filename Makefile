@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test bench clean
 
 all: build
 
@@ -18,5 +18,11 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
 
+# Release build without sanitizers; prints one Markdown table.
+bench: deps
+	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTORA_SANITIZE=OFF -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR)-bench
+	bash bench/run.sh $(BUILD_DIR)-bench
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench

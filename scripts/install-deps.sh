@@ -4,9 +4,9 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ make pkg-config
-    qtbase5-dev qtbase5-dev-tools qttools5-dev-tools libqt5svg5-dev
+    qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
     libbz2-dev libarchive-dev
-    psmisc
+    psmisc time
 )
 
 missing=()

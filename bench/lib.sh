@@ -1,0 +1,33 @@
+# Helpers for the benchmark scripts: timing with peak memory, medians, the table.
+
+# measure CMD... : runs the command once, prints "SECONDS PEAK_KB"; fails if the command fails.
+measure() {
+    local start end report
+    report=$(mktemp)
+    start=$(date +%s%N)
+    if ! /usr/bin/time -f '%M' -o "$report" "$@" >/dev/null 2>&1; then
+        echo "command failed: $*" >&2
+        rm -f "$report"
+        return 1
+    fi
+    end=$(date +%s%N)
+    printf '%s %s\n' "$(awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }')" "$(tail -n1 "$report")"
+    rm -f "$report"
+}
+
+# median of the numbers on standard input
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# row NAME OURS_SECONDS REF_SECONDS OURS_PEAK_KB TARGET
+row() {
+    awk -v name="$1" -v ours="$2" -v ref="$3" -v kb="$4" -v target="$5" 'BEGIN {
+        ratio = ref > 0 ? ours / ref : 0
+        printf "| %s | %.3f | %.3f | %.2f | %s | %.1f MB |\n", name, ours, ref, ratio, target, kb / 1024 }'
+}
+
+table_header() {
+    echo "| Row | Ours (s) | Reference (s) | Ratio | Target | Our peak memory |"
+    echo "|---|---|---|---|---|---|"
+}

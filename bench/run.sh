@@ -11,6 +11,7 @@ runs=${BENCH_RUNS:-5}
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltora-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fileutils="$bin/bench/bench_fileutils"
+patcher="$bin/bench/bench_patch"
 
 # A tree of 2,000 files totalling 500 MB (sizes vary from a few KB to about half a MB).
 files=$((2000 / scale)); total_mb=$((500 / scale))
@@ -33,7 +34,24 @@ for ((i = 0; i < runs; i++)); do
     read -r s _ < <(measure sh -c 'find "$1" "$2" -type f -print0 | xargs -0 md5sum' _ "$work/tree" "$work/a"); same_ref+=("$s")
 done
 
+# A 100 MB file and a version of it with scattered small changes and an insertion.
+patch_mb=$((100 / scale))
+head -c $((patch_mb * 1024 * 1024)) /dev/urandom > "$work/old.bin"
+{ head -c $((patch_mb * 512 * 1024)) "$work/old.bin"; head -c 65536 /dev/urandom; tail -c +$((patch_mb * 512 * 1024 + 1)) "$work/old.bin"; } > "$work/new.bin"
+for ((i = 1; i <= 2000; i++)); do
+    printf 'x' | dd of="$work/new.bin" bs=1 seek=$(( (i * 52361) % (patch_mb * 1024 * 1024) )) conv=notrunc status=none
+done
+"$patcher" make "$work/old.bin" "$work/new.bin" "$work/patch.bin"
+patch_ours=(); patch_ref=(); patch_kb=0
+for ((i = 0; i < runs; i++)); do
+    rm -f "$work/out.bin"
+    read -r s kb < <(measure "$patcher" apply "$work/old.bin" "$work/out.bin" "$work/patch.bin"); patch_ours+=("$s"); patch_kb=$((kb > patch_kb ? kb : patch_kb))
+    read -r s _ < <(measure "$patcher" floor "$work/patch.bin"); patch_ref+=("$s")
+done
+cmp -s "$work/out.bin" "$work/new.bin" || { echo "bspatch produced a different file" >&2; exit 1; }
+
 med() { printf '%s\n' "$@" | median; }
 table_header
 row "copy of a ${total_mb} MB tree of ${files} files to an empty place" "$(med "${copy_ours[@]}")" "$(med "${copy_ref[@]}")" "$copy_kb" "≤ 1.5 (cp -a)"
 row "the same onto an identical tree" "$(med "${same_ours[@]}")" "$(med "${same_ref[@]}")" "$same_kb" "≤ 1.2 (md5sum of both trees)"
+row "patch of a ${patch_mb} MB file ($(stat -c %s "$work/patch.bin") byte patch)" "$(med "${patch_ours[@]}")" "$(med "${patch_ref[@]}")" "$patch_kb" "≤ 1.5 (bzip2 of its blocks)"

@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
-    libbz2-dev libarchive-dev
+    libbz2-dev libarchive-dev libdivsufsort-dev
+    clang libclang-rt-14-dev
     psmisc time
 )
 

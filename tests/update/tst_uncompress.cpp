@@ -1,0 +1,332 @@
+#include "Lib7z.h"
+#include "MessageCapture.h"
+#include "SevenZipWriter.h"
+#include "Uncompress.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(data);
+}
+
+QString linkText(const QString &path)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return n < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(n)));
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Packs a folder's content with the 7z command-line tool (links stored as links).
+bool sevenZip(const QString &folder, const QString &archive, const QStringList &extra = {})
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral("7z"), QStringList{QStringLiteral("a"), QStringLiteral("-snl"), QStringLiteral("-bd"),
+                                                    QStringLiteral("-y")} + extra + QStringList{archive, QStringLiteral(".")});
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+struct Outcome
+{
+    bool ok = false;
+    int emitted = 0;
+};
+
+} // namespace
+
+class TestUncompress : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { ::umask(022); }
+    void init();
+
+    void unpacksNestedItemsIntoMissingTarget();
+    void restoresModesLinksAndTimes();
+    void backslashBecomesFolder();
+    void overwritesFilesAndReplacesLinks();
+    void itemWithoutUnixModeKeepsCreationMode();
+    void damagedItemsFailTheExtraction_data();
+    void damagedItemsFailTheExtraction();
+    void itemWithoutTimeFails();
+    void unopenablePacketFails();
+    void emptyArchiveCreatesOnlyTheParent();
+    void failedFirstItemRemovesCreatedFolders();
+    void failedNestedItemKeepsOuterFolders();
+    void refusesItemsLeavingTheTarget_data();
+    void refusesItemsLeavingTheTarget();
+    void refusesEncryptedItems();
+    void initTwiceAndSecondExtractionFromOneDevice();
+
+private:
+    QString path(const QString &rel) const { return m_dir->path() + QLatin1Char('/') + rel; }
+    Outcome unpack(const QString &packet, const QString &target);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestUncompress::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    Lib7z::setLastError(QString());
+}
+
+Outcome TestUncompress::unpack(const QString &packet, const QString &target)
+{
+    Uncompress uncompress;
+    uncompress.packetPath = packet;
+    uncompress.outputDirectory = target;
+    QSignalSpy ok(&uncompress, &Uncompress::UncompressPacketOKSignal);
+    QSignalSpy fail(&uncompress, &Uncompress::UncompressPacketFailSignal);
+    uncompress.UncompressPacket();
+    return {ok.count() == 1 && fail.count() == 0, ok.count() + fail.count()};
+}
+
+void TestUncompress::unpacksNestedItemsIntoMissingTarget()
+{
+    writeFile(path("src/a/b/c.txt"), "hello");
+    QVERIFY(sevenZip(path("src"), path("p.7z")));
+    const Outcome outcome = unpack(path("p.7z"), path("new/target"));
+    QVERIFY2(outcome.ok, qPrintable(Lib7z::lastError()));
+    QCOMPARE(outcome.emitted, 1);
+    QCOMPARE(readFile(path("new/target/a/b/c.txt")), QByteArray("hello"));
+}
+
+void TestUncompress::restoresModesLinksAndTimes()
+{
+    writeFile(path("src/Contents/MacOS/Veltora"), "#!/bin/sh\n");
+    QVERIFY(QFile::setPermissions(path("src/Contents/MacOS/Veltora"), QFileDevice::Permissions(0x7555)));
+    writeFile(path("src/Contents/lib/x.dylib"), "lib");
+    QVERIFY(QDir().mkpath(path("src/Contents/MacOS/sub")));
+    QVERIFY(::symlink("../lib/x.dylib", QFile::encodeName(path("src/Contents/MacOS/x.dylib")).constData()) == 0);
+    QVERIFY(::symlink("5", QFile::encodeName(path("src/Contents/Current")).constData()) == 0);
+    const QDateTime stamp(QDate(2020, 1, 2), QTime(3, 4, 5));
+    QFile stamped(path("src/Contents/lib/x.dylib"));
+    QVERIFY(stamped.open(QIODevice::ReadWrite) && stamped.setFileTime(stamp, QFileDevice::FileModificationTime));
+    stamped.close();
+    QVERIFY(sevenZip(path("src"), path("p.7z")));
+
+    QVERIFY2(unpack(path("p.7z"), path("out")).ok, qPrintable(Lib7z::lastError()));
+    QCOMPARE(modeOf(path("out/Contents/MacOS/Veltora")), mode_t(0755));
+    QCOMPARE(linkText(path("out/Contents/MacOS/x.dylib")), QStringLiteral("../lib/x.dylib"));
+    QCOMPARE(readFile(path("out/Contents/MacOS/x.dylib")), QByteArray("lib"));
+    QCOMPARE(linkText(path("out/Contents/Current")), QStringLiteral("5"));
+    QCOMPARE(QFileInfo(path("out/Contents/lib/x.dylib")).lastModified(), stamp);
+    QVERIFY(QFileInfo(path("out/Contents/MacOS/sub")).isDir());
+}
+
+void TestUncompress::backslashBecomesFolder()
+{
+    SevenZipWriter writer;
+    writer.add(SevenZipWriter::file("a\\b.txt", "backslashed"));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QVERIFY2(unpack(path("p.7z"), path("out")).ok, qPrintable(Lib7z::lastError()));
+    QCOMPARE(readFile(path("out/a/b.txt")), QByteArray("backslashed"));
+}
+
+void TestUncompress::overwritesFilesAndReplacesLinks()
+{
+    writeFile(path("out/f.txt"), "a much longer old content");
+    writeFile(path("elsewhere"), "must stay");
+    QVERIFY(::symlink(QFile::encodeName(path("elsewhere")).constData(), QFile::encodeName(path("out/g.txt")).constData()) == 0);
+    writeFile(path("out/h"), "a file where a link goes");
+    SevenZipWriter writer;
+    writer.add(SevenZipWriter::file("f.txt", "new"));
+    writer.add(SevenZipWriter::file("g.txt", "regular now"));
+    writer.add(SevenZipWriter::link("h", "f.txt"));
+    QVERIFY(writer.writeTo(path("p.7z")));
+
+    QVERIFY2(unpack(path("p.7z"), path("out")).ok, qPrintable(Lib7z::lastError()));
+    QCOMPARE(readFile(path("out/f.txt")), QByteArray("new"));
+    QVERIFY(!QFileInfo(path("out/g.txt")).isSymLink());
+    QCOMPARE(readFile(path("out/g.txt")), QByteArray("regular now"));
+    QCOMPARE(readFile(path("elsewhere")), QByteArray("must stay"));
+    QCOMPARE(linkText(path("out/h")), QStringLiteral("f.txt"));
+}
+
+void TestUncompress::itemWithoutUnixModeKeepsCreationMode()
+{
+    SevenZipWriter writer;
+    SevenZipWriter::Item plain = SevenZipWriter::file("plain", "x", 0700);
+    plain.unixMode = false;
+    writer.add(plain);
+    writer.add(SevenZipWriter::file("tool", "y", 0750));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QVERIFY2(unpack(path("p.7z"), path("out")).ok, qPrintable(Lib7z::lastError()));
+    QCOMPARE(modeOf(path("out/plain")), mode_t(0644));
+    QCOMPARE(modeOf(path("out/tool")), mode_t(0750));
+}
+
+void TestUncompress::damagedItemsFailTheExtraction_data()
+{
+    QTest::addColumn<bool>("ownWriter");
+    QTest::newRow("wrong checksum (own writer)") << true;
+    QTest::newRow("flipped byte (7z tool)") << false;
+}
+
+void TestUncompress::damagedItemsFailTheExtraction()
+{
+    QFETCH(bool, ownWriter);
+    if (ownWriter) {
+        SevenZipWriter writer;
+        writer.add(SevenZipWriter::file("good.txt", "fine"));
+        SevenZipWriter::Item bad = SevenZipWriter::file("bad.txt", "damaged content");
+        bad.badChecksum = true;
+        writer.add(bad);
+        QVERIFY(writer.writeTo(path("p.7z")));
+    } else {
+        writeFile(path("src/bad.txt"), "damaged content damaged content");
+        QVERIFY(sevenZip(path("src"), path("p.7z"), {QStringLiteral("-mx=0")}));
+        QByteArray data = readFile(path("p.7z"));
+        const int at = data.indexOf("damaged");
+        QVERIFY(at > 0);
+        data[at] = 'D';
+        writeFile(path("p.7z"), data);
+    }
+    const Outcome outcome = unpack(path("p.7z"), path("out"));
+    QVERIFY(!outcome.ok);
+    QCOMPARE(outcome.emitted, 1);
+    QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Could not extract %1: ").arg(path("out/bad.txt"))),
+             qPrintable(Lib7z::lastError()));
+}
+
+void TestUncompress::itemWithoutTimeFails()
+{
+    SevenZipWriter writer;
+    SevenZipWriter::Item timeless = SevenZipWriter::file("t.txt", "no time");
+    timeless.hasTime = false;
+    writer.add(timeless);
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QVERIFY(!unpack(path("p.7z"), path("out")).ok);
+    QCOMPARE(Lib7z::lastError(), QStringLiteral("Property 12 for item 0 not of type VT_FILETIME but 0"));
+}
+
+void TestUncompress::unopenablePacketFails()
+{
+    Outcome outcome = unpack(path("missing.7z"), path("out"));
+    QVERIFY(!outcome.ok);
+    QCOMPARE(outcome.emitted, 1);
+    QCOMPARE(Lib7z::lastError(), QStringLiteral("Could not open archive"));
+    writeFile(path("not.7z"), "plain text, no archive");
+    outcome = unpack(path("not.7z"), path("out"));
+    QVERIFY(!outcome.ok);
+    QVERIFY(!QFileInfo::exists(path("out")));
+}
+
+void TestUncompress::emptyArchiveCreatesOnlyTheParent()
+{
+    QVERIFY(SevenZipWriter().writeTo(path("p.7z")));
+    QVERIFY2(unpack(path("p.7z"), path("parent/target")).ok, qPrintable(Lib7z::lastError()));
+    QVERIFY(QFileInfo(path("parent")).isDir());
+    QVERIFY(!QFileInfo::exists(path("parent/target")));
+}
+
+void TestUncompress::failedFirstItemRemovesCreatedFolders()
+{
+    // A name longer than the system allows cannot be opened, even by root.
+    SevenZipWriter writer;
+    writer.add(SevenZipWriter::file(QString(300, QLatin1Char('x')), "data"));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QVERIFY(!unpack(path("p.7z"), path("parent/target")).ok);
+    QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Could not open file: ")), qPrintable(Lib7z::lastError()));
+    QVERIFY(!QFileInfo::exists(path("parent")));
+}
+
+void TestUncompress::failedNestedItemKeepsOuterFolders()
+{
+    SevenZipWriter writer;
+    writer.add(SevenZipWriter::file(QStringLiteral("a/b/") + QString(300, QLatin1Char('x')), "data"));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    MessageCapture log;
+    QVERIFY(!unpack(path("p.7z"), path("parent/target")).ok);
+    QVERIFY(!QFileInfo::exists(path("parent/target/a/b")));
+    QVERIFY(QFileInfo(path("parent/target/a")).isDir());
+    QVERIFY(log.contains(QStringLiteral("Could not delete directory  \"%1\"").arg(path("parent"))));
+}
+
+void TestUncompress::refusesItemsLeavingTheTarget_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("linkFirst");
+    QTest::newRow("absolute path") << QStringList{"%OUTSIDE%/evil"} << false;
+    QTest::newRow("parent component") << QStringList{"../outside/evil"} << false;
+    QTest::newRow("parent component after backslash") << QStringList{"a\\..\\..\\outside\\evil"} << false;
+    QTest::newRow("through a link item") << QStringList{"a/evil"} << true;
+    QTest::newRow("through a nested link item") << QStringList{"a/deeper/evil"} << true;
+}
+
+void TestUncompress::refusesItemsLeavingTheTarget()
+{
+    QFETCH(QStringList, names);
+    QFETCH(bool, linkFirst);
+    QVERIFY(QDir().mkpath(path("outside")));
+    SevenZipWriter writer;
+    if (linkFirst)
+        writer.add(SevenZipWriter::link("a", QFile::encodeName(path("outside"))));
+    for (QString name : names)
+        writer.add(SevenZipWriter::file(name.replace("%OUTSIDE%", path("outside")), "evil"));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QVERIFY(!unpack(path("p.7z"), path("out")).ok);
+    QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Refusing archive item")), qPrintable(Lib7z::lastError()));
+    QCOMPARE(QDir(path("outside")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestUncompress::refusesEncryptedItems()
+{
+    writeFile(path("src/secret.txt"), "secret");
+    QVERIFY(sevenZip(path("src"), path("p.7z"), {QStringLiteral("-psecret")}));
+    QVERIFY(!unpack(path("p.7z"), path("out")).ok);
+    QCOMPARE(Lib7z::lastError(),
+             QStringLiteral("Could not extract %1: encrypted items are not supported").arg(path("out/secret.txt")));
+    QVERIFY(!QFileInfo::exists(path("out/secret.txt")));
+}
+
+void TestUncompress::initTwiceAndSecondExtractionFromOneDevice()
+{
+    Lib7z::init();
+    Lib7z::init();
+    QCOMPARE(Lib7z::registeredFormats(), QStringList{"7z"});
+
+    SevenZipWriter writer;
+    writer.add(SevenZipWriter::folder("dir"));
+    writer.add(SevenZipWriter::file("dir/f", "content"));
+    writer.add(SevenZipWriter::file("empty", QByteArray()));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QFile file(path("p.7z"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(Lib7z::extractArchive(&file, path("one")));
+    QVERIFY(Lib7z::extractArchive(&file, path("two")));
+    QCOMPARE(readFile(path("two/dir/f")), QByteArray("content"));
+    QCOMPARE(readFile(path("two/empty")), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestUncompress)
+#include "tst_uncompress.moc"

@@ -1,0 +1,258 @@
+#include "ExtractCallbackImpl.h"
+
+#include "DirectoryGuard.h"
+#include "Lib7z.h"
+#include "QIODeviceSequentialOutStream.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Lib7z {
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("ExtractCallbackImpl", text);
+}
+
+// Packets come over plain HTTP: an item must not reach outside the target, neither by
+// its own path nor through a symbolic link that an earlier item left on its way.
+bool staysInside(const QString &target, const QString &relativeDirectory)
+{
+    const QString root = QFileInfo(target).canonicalFilePath();
+    QString walk = target;
+    for (const QString &part : relativeDirectory.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        walk += QLatin1Char('/') + part;
+        const QFileInfo info(walk);
+        if (info.isSymLink()) {
+            const QString resolved = info.canonicalFilePath();
+            if (resolved.isEmpty() || root.isEmpty())
+                return false;
+            if (resolved != root && !resolved.startsWith(root + QLatin1Char('/')))
+                return false;
+        } else if (!info.exists()) {
+            return true; // the rest is created as real directories
+        }
+    }
+    return true;
+}
+
+// Unix permission bits of the item, or none when the archive carries no Unix mode.
+// The reader reports 0666 for files and 0777 for folders stored without one.
+QFileDevice::Permissions unixPermissions(struct archive_entry *entry, bool *present)
+{
+    const mode_t mode = archive_entry_perm(entry);
+    const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
+    *present = mode != (folder ? 0777 : 0666);
+    QFileDevice::Permissions permissions;
+    const struct
+    {
+        mode_t bit;
+        QFileDevice::Permission flag;
+    } map[] = {{S_IROTH, QFileDevice::ReadOther},  {S_IWOTH, QFileDevice::WriteOther}, {S_IXOTH, QFileDevice::ExeOther},
+               {S_IRGRP, QFileDevice::ReadGroup},  {S_IWGRP, QFileDevice::WriteGroup}, {S_IXGRP, QFileDevice::ExeGroup},
+               {S_IRUSR, QFileDevice::ReadUser},   {S_IWUSR, QFileDevice::WriteUser},  {S_IXUSR, QFileDevice::ExeUser}};
+    for (const auto &m : map) {
+        if (mode & m.bit)
+            permissions |= m.flag;
+    }
+    return permissions;
+}
+
+} // namespace
+
+bool ExtractCallbackImpl::setCompleted(quint64 completed)
+{
+    m_completed = completed;
+    return m_total == 0 || q->setCompleted(m_completed, m_total) == 0;
+}
+
+QString ExtractCallbackImpl::itemPath(struct archive_entry *entry, quint32 index) const
+{
+    const char *raw = archive_entry_pathname_utf8(entry);
+    if (!raw)
+        raw = archive_entry_pathname(entry);
+    if (!raw) {
+        setLastError(tr("Could not retrieve path of archive item %1").arg(index));
+        return QString();
+    }
+    QString path = QString::fromUtf8(raw);
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1); // folders are listed with a trailing slash
+
+    const QStringList parts = path.split(QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/')) || parts.contains(QStringLiteral(".."))) {
+        setLastError(tr("Refusing archive item %1: its path %2 leads outside the target directory").arg(index).arg(path));
+        return QString();
+    }
+    return targetDirectory + QLatin1Char('/') + path;
+}
+
+bool ExtractCallbackImpl::extractItem(struct archive *reader, struct archive_entry *entry, quint32 index)
+{
+    if (targetDirectory.isEmpty())
+        return false;
+    m_currentIndex = index;
+    const QString path = itemPath(entry, index);
+    if (path.isEmpty())
+        return false;
+    if (archive_entry_is_encrypted(entry)) {
+        setLastError(tr("Could not extract %1: encrypted items are not supported").arg(path));
+        return false;
+    }
+
+    std::unique_ptr<QIODeviceSequentialOutStream> stream;
+    if (!getStream(entry, path, &stream))
+        return false;
+    if (stream) {
+        const bool written = writeData(reader, path, stream.get());
+        stream.reset(); // closes the file before its times and permissions are set
+        if (!written)
+            return false;
+    }
+    return setOperationResult(entry, path);
+}
+
+bool ExtractCallbackImpl::getStream(struct archive_entry *entry, const QString &path,
+                                    std::unique_ptr<QIODeviceSequentialOutStream> *stream)
+{
+    const QFileInfo info(path);
+    const QString relativeDirectory = info.absolutePath().mid(QFileInfo(targetDirectory).absoluteFilePath().size());
+    if (!staysInside(targetDirectory, relativeDirectory)) {
+        setLastError(tr("Refusing archive item %1: a symbolic link leads its folder outside the target directory").arg(path));
+        return false;
+    }
+
+    DirectoryGuard guard(info.absolutePath());
+    const QStringList created = guard.tryCreate();
+
+    const unsigned type = archive_entry_filetype(entry);
+    const bool folder = type == AE_IFDIR;
+    if (folder)
+        QDir(info.absolutePath()).mkdir(info.fileName());
+
+    for (const QString &directory : created)
+        q->setCurrentFile(directory);
+
+    const QString absolutePath = info.absoluteFilePath();
+    if (!folder && !q->prepareForFile(absolutePath))
+        return false;
+    q->setCurrentFile(absolutePath);
+
+    if (!folder) {
+        if (QFileInfo(absolutePath).isSymLink() && !QFile::remove(absolutePath)) {
+            setLastError(tr("Could not remove already existing symlink. %1").arg(absolutePath));
+            return false;
+        }
+        if (type == AE_IFLNK) {
+            // The link replaces whatever file stands there; a folder makes the item fail.
+            if (QFileInfo(absolutePath).isDir()) {
+                setLastError(tr("Could not open file: %1 (%2)").arg(absolutePath, QString::fromLocal8Bit(std::strerror(EISDIR))));
+                return false;
+            }
+            QFile::remove(absolutePath);
+        } else {
+            auto out = std::make_unique<QIODeviceSequentialOutStream>(
+                new QFile(absolutePath), QIODeviceSequentialOutStream::Ownership::CloseAndDelete);
+            if (!out->errorString().isEmpty()) {
+                setLastError(tr("Could not open file: %1 (%2)").arg(absolutePath, out->errorString()));
+                return false;
+            }
+            *stream = std::move(out);
+        }
+    }
+    guard.release();
+    return true;
+}
+
+bool ExtractCallbackImpl::writeData(struct archive *reader, const QString &path, QIODeviceSequentialOutStream *stream)
+{
+    la_int64_t expected = 0;
+    for (;;) {
+        const void *block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        const int result = archive_read_data_block(reader, &block, &size, &offset);
+        if (result == ARCHIVE_EOF)
+            return true;
+        // A damaged or undecodable item must not pass as extracted.
+        if (result != ARCHIVE_OK) {
+            setLastError(tr("Could not extract %1: %2").arg(path, QString::fromLocal8Bit(archive_error_string(reader))));
+            return false;
+        }
+        if (offset != expected) {
+            setLastError(tr("Could not extract %1: %2").arg(path, QStringLiteral("unexpected data offset")));
+            return false;
+        }
+        const char *data = static_cast<const char *>(block);
+        for (size_t done = 0; done < size;) {
+            const qint64 n = stream->write(data + done, qint64(size - done));
+            if (n <= 0) {
+                setLastError(tr("Could not write file: %1 (%2)").arg(path, stream->errorString()));
+                return false;
+            }
+            done += size_t(n);
+        }
+        expected += la_int64_t(size);
+        if (!setCompleted(quint64(archive_filter_bytes(reader, -1)))) {
+            setLastError(tr("Extraction cancelled at %1").arg(path));
+            return false;
+        }
+    }
+}
+
+bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const QString &path)
+{
+    bool hasUnixMode = false;
+    const QFileDevice::Permissions permissions = unixPermissions(entry, &hasUnixMode);
+    const QString absolutePath = QFileInfo(path).absoluteFilePath();
+
+    if (archive_entry_filetype(entry) == AE_IFLNK) {
+        if (QFileInfo(absolutePath).isSymLink()) {
+            setLastError(tr("Could not create symlink at '%1'. Another one is already existing.").arg(absolutePath));
+            return false;
+        }
+        // The stored target text, byte for byte, relative or absolute.
+        const char *target = archive_entry_symlink(entry);
+        if (!target || ::symlink(target, QFile::encodeName(absolutePath).constData()) != 0) {
+            setLastError(tr("Could not create symlink at %1. %2")
+                             .arg(absolutePath, QString::fromLocal8Bit(std::strerror(target ? errno : EINVAL))));
+            return false;
+        }
+        return true;
+    }
+
+    if (!archive_entry_mtime_is_set(entry)) {
+        throw SevenZipException(QCoreApplication::translate("Lib7z", "Property %1 for item %2 not of type VT_FILETIME but %3")
+                                    .arg(12)
+                                    .arg(m_currentIndex)
+                                    .arg(0));
+    }
+    const time_t seconds = archive_entry_mtime(entry);
+    const long nanoseconds = archive_entry_mtime_nsec(entry);
+    if (seconds != 0 || nanoseconds != 0) {
+        // Opened for writing without creating or truncating; folders cannot be, and keep their times.
+        QFile file(absolutePath);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)) {
+            const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+            ::futimens(file.handle(), times);
+            file.close();
+        }
+    }
+    if (hasUnixMode)
+        QFile::setPermissions(absolutePath, permissions);
+    return true;
+}
+
+} // namespace Lib7z

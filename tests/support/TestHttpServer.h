@@ -1,0 +1,83 @@
+#ifndef VELTORA_TESTHTTPSERVER_H
+#define VELTORA_TESTHTTPSERVER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A scriptable HTTP/1.1 server on 127.0.0.1 for the network tests: it serves
+// resources with HEAD and Range, and can leave out the length, redirect, answer
+// 404, close or stall in the middle of a body, trickle, ignore Range, and
+// records every request it saw. Bodies are streamed, so large ones cost no memory.
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray target;                 // as sent: a path, or an absolute URL through a proxy
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+    };
+
+    struct Resource
+    {
+        QByteArray content;
+        qint64 patternSize = -1;   // >= 0: a generated body of this size instead of content
+        int status = 200;          // 404 and others answer with an empty body
+        QByteArray location;       // with a 301 or 302 status
+        int getStatus = 0;         // non-zero: GET (not HEAD) is answered with this status
+        QByteArray getLocation;    // and this location
+        bool ignoreRange = false;
+        bool omitContentLength = false; // in HEAD answers
+        qint64 closeAfter = -1;    // close the connection after this many body bytes
+        qint64 stallAfter = -1;    // stop sending (keep the connection) after this many body bytes
+        int trickleMs = 0;         // send 1 KB every trickleMs
+        int trickleCount = -1;     // trickle this many times, then send the rest at once (-1: never)
+    };
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
+
+    bool listen();
+    quint16 port() const;
+    QString url(const QString &path) const;
+
+    void serve(const QByteArray &path, const Resource &resource);
+    void serveContent(const QByteArray &path, const QByteArray &content);
+    void servePattern(const QByteArray &path, qint64 size);
+    void redirect(const QByteArray &from, const QByteArray &to, int status = 302);
+    // /<prefix>/1 -> /<prefix>/2 -> ... -> /<prefix>/<length> -> target: `length` redirect answers.
+    void redirectChain(const QByteArray &prefix, int length, const QByteArray &target);
+
+    QList<Request> requests() const { return m_requests; }
+    QList<Request> requestsFor(const QByteArray &method) const;
+    void clearRequests() { m_requests.clear(); }
+
+    // The byte at position i of a generated body.
+    static char patternByte(qint64 i) { return char((i * 131 + (i >> 12)) & 0xff); }
+    static QByteArray pattern(qint64 from, qint64 length);
+
+private:
+    struct Connection;
+    void accept();
+    void readRequest(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, const Request &request);
+    // Sends the next piece of the body; while trickling only the timer's tick sends.
+    void pump(QTcpSocket *socket, bool tick = false);
+
+    QTcpServer *m_server;
+    QHash<QByteArray, Resource> m_resources;
+    QList<Request> m_requests;
+    QHash<QTcpSocket *, Connection *> m_connections;
+};
+
+#endif

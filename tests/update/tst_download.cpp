@@ -1,0 +1,444 @@
+#include "DownloadControl.h"
+#include "DownloadThread.h"
+#include "FileUtils.h"
+#include "TestHttpServer.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString hijackText = QStringLiteral(
+    "Your broadband service provider hijacked the download address, please download the latest version from <" VELTORA_VENDOR_HOST ">");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Spies on the four signals of one controller.
+struct Spies
+{
+    explicit Spies(DownloadControl *control)
+        : finished(control, &DownloadControl::finished), progress(control, &DownloadControl::progressChange),
+          sizeError(control, &DownloadControl::getFileSizeErrorSignal), error(control, &DownloadControl::error)
+    {
+    }
+    // Runs the event loop until the download ended one way or the other, then a little longer.
+    bool waitForEnd(int timeoutMs = 30000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (finished.isEmpty() && error.isEmpty() && timer.elapsed() < timeoutMs)
+            QTest::qWait(10);
+        QTest::qWait(100);
+        return !finished.isEmpty() || !error.isEmpty();
+    }
+    QSignalSpy finished, progress, sizeError, error;
+};
+
+} // namespace
+
+class TestDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(m_server.listen()); }
+    void init();
+
+    void segmentRanges_data();
+    void segmentRanges();
+    void downloadsWholeFiles_data();
+    void downloadsWholeFiles();
+    void secondDownloadWhileRunningIsRefused();
+    void probeFollowsRedirects_data();
+    void probeFollowsRedirects();
+    void redirectCountSpansTheControllersLife();
+    void workersFollowRedirects_data();
+    void workersFollowRedirects();
+    void probeNotFound();
+    void segmentsNotFoundGiveOneError();
+    void brokenConnectionGivesNoFinished();
+    void missingContentLengthGivesEmptyFile();
+    void serverIgnoringRange();
+    void unopenableDestination();
+    void stallCountIsNeverReset();
+    void stalledSegmentFails();
+    void stalledSegmentFailsAtTheRealInterval();
+    void memoryStaysBoundedForLargeFiles();
+
+private:
+    QString path(const QString &name) const { return m_dir->path() + QLatin1Char('/') + name; }
+
+    TestHttpServer m_server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestDownload::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_server.clearRequests();
+}
+
+void TestDownload::segmentRanges_data()
+{
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QList<qint64>>("bounds");
+    QTest::newRow("10 in 2") << qint64(10) << 2 << QList<qint64>{0, 5, 5, 10};
+    QTest::newRow("11 in 2") << qint64(11) << 2 << QList<qint64>{0, 5, 5, 11};
+    QTest::newRow("1 in 2") << qint64(1) << 2 << QList<qint64>{0, 0, 0, 1};
+    QTest::newRow("0 in 2") << qint64(0) << 2 << QList<qint64>{0, 0, 0, 0};
+    QTest::newRow("7 in 3") << qint64(7) << 3 << QList<qint64>{0, 2, 2, 4, 4, 7};
+    QTest::newRow("no overflow near 2^62") << (qint64(1) << 40) << 2 << QList<qint64>{0, qint64(1) << 39, qint64(1) << 39, qint64(1) << 40};
+}
+
+void TestDownload::segmentRanges()
+{
+    QFETCH(qint64, total);
+    QFETCH(int, count);
+    QFETCH(QList<qint64>, bounds);
+    QList<qint64> actual;
+    for (int i = 1; i <= count; ++i)
+        actual << DownloadControl::segmentStart(i, count, total) << DownloadControl::segmentEnd(i, count, total);
+    QCOMPARE(actual, bounds);
+}
+
+void TestDownload::downloadsWholeFiles_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("empty") << qint64(0);
+    QTest::newRow("one byte") << qint64(1);
+    QTest::newRow("ten bytes") << qint64(10);
+    QTest::newRow("several MB") << qint64(5 * 1024 * 1024 + 3);
+}
+
+void TestDownload::downloadsWholeFiles()
+{
+    QFETCH(qint64, size);
+    m_server.servePattern("/file.bin", size);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/file.bin"), path("file.bin"), 2));
+    QCOMPARE(control.state, 1);
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(spies.error.count(), 0);
+    QCOMPARE(spies.finished.count(), 1);
+    QCOMPARE(spies.finished.first().first().toInt(), 0);
+    QCOMPARE(control.state, 3);
+    QVERIFY(!control.file);
+    QCOMPARE(readFile(path("file.bin")), TestHttpServer::pattern(0, size));
+
+    // Boundaries are fetched by both segments: the byte total ends at T + 1.
+    const QList<QVariant> last = spies.progress.last();
+    QCOMPARE(last.at(0).toInt(), 0);
+    QCOMPARE(last.at(1).toLongLong(), qint64(0));
+    QCOMPARE(last.at(2).toLongLong(), size);
+    if (size > 0)
+        QCOMPARE(last.at(3).toLongLong(), size + 1);
+
+    const QList<TestHttpServer::Request> gets = m_server.requestsFor("GET");
+    QCOMPARE(m_server.requestsFor("HEAD").size(), 1);
+    QCOMPARE(gets.size(), 2);
+    QSet<QByteArray> ranges;
+    for (const auto &request : gets)
+        ranges << request.headers.value("range");
+    QCOMPARE(ranges, (QSet<QByteArray>{"bytes=0-" + QByteArray::number(size / 2),
+                                       "bytes=" + QByteArray::number(size / 2) + '-' + QByteArray::number(size)}));
+}
+
+void TestDownload::secondDownloadWhileRunningIsRefused()
+{
+    TestHttpServer::Resource slow;
+    slow.patternSize = 20000;
+    slow.trickleMs = 20;
+    m_server.serve("/slow.bin", slow);
+    m_server.servePattern("/other.bin", 10);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/slow.bin"), path("slow.bin"), 2));
+    QVERIFY(!control.downloadFile(m_server.url("/other.bin"), path("other.bin"), 2));
+    QCOMPARE(control.url, m_server.url("/slow.bin"));
+    QVERIFY(!QFileInfo::exists(path("other.bin")));
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(spies.finished.count(), 1);
+    QCOMPARE(readFile(path("slow.bin")), TestHttpServer::pattern(0, 20000));
+
+    // After a finished download the next one is accepted.
+    QVERIFY(control.downloadFile(m_server.url("/other.bin"), path("other.bin"), 2));
+    QTRY_COMPARE(spies.finished.count(), 2);
+}
+
+void TestDownload::probeFollowsRedirects_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("ten redirects") << 10 << true;
+    QTest::newRow("eleven redirects") << 11 << false;
+}
+
+void TestDownload::probeFollowsRedirects()
+{
+    QFETCH(int, length);
+    QFETCH(bool, succeeds);
+    m_server.servePattern("/final.bin", 100);
+    m_server.redirectChain("/chain", length, "/final.bin");
+    DownloadControl control;
+    Spies spies(&control);
+    QCOMPARE(control.downloadFile(m_server.url("/chain/1"), path("out.bin"), 2), succeeds);
+    if (succeeds) {
+        QCOMPARE(m_server.requestsFor("HEAD").size(), 11);
+        QVERIFY(spies.waitForEnd());
+        QCOMPARE(spies.finished.count(), 1);
+        QCOMPARE(readFile(path("out.bin")), TestHttpServer::pattern(0, 100));
+        return;
+    }
+    QCOMPARE(m_server.requestsFor("HEAD").size(), 11);
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(spies.error.first().at(0).toString(), hijackText);
+    QCOMPARE(spies.error.first().at(1).toBool(), true);
+    QCOMPARE(spies.sizeError.count(), 0);
+    QVERIFY(!QFileInfo::exists(path("out.bin")));
+}
+
+void TestDownload::redirectCountSpansTheControllersLife()
+{
+    m_server.servePattern("/final.bin", 10);
+    m_server.redirectChain("/six", 6, "/final.bin");
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/six/1"), path("a.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(control.redirectTimes, 6);
+    // Six more reach eleven in all: the next probe fails at once.
+    QVERIFY(!control.downloadFile(m_server.url("/six/1"), path("b.bin"), 2));
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(m_server.requestsFor("HEAD").size(), 7 + 5);
+}
+
+void TestDownload::workersFollowRedirects_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("ten redirects") << 10 << true;
+    QTest::newRow("eleven redirects") << 11 << false;
+}
+
+void TestDownload::workersFollowRedirects()
+{
+    QFETCH(int, length);
+    QFETCH(bool, succeeds);
+    const QByteArray content = TestHttpServer::pattern(1000, 4000);
+    // The probe sees the file; every GET is sent round the chain first.
+    TestHttpServer::Resource start;
+    start.content = content;
+    start.getStatus = 302;
+    start.getLocation = "/wchain/2";
+    m_server.serve("/wchain/1", start);
+    m_server.redirectChain("/wchain", length, "/target.bin");
+    m_server.serve("/wchain/1", start);
+    m_server.serveContent("/target.bin", content);
+
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/wchain/1"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    // Each segment makes the first request and follows `length` redirects.
+    QCOMPARE(m_server.requestsFor("GET").size(), 2 * (length + 1));
+    if (succeeds) {
+        QCOMPARE(spies.finished.count(), 1);
+        QCOMPARE(readFile(path("out.bin")), content);
+        return;
+    }
+    QCOMPARE(spies.finished.count(), 0);
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(spies.error.first().at(0).toString(), hijackText);
+    QCOMPARE(spies.error.first().at(1).toBool(), true);
+    QCOMPARE(control.state, 4);
+    QVERIFY(control.hasError);
+}
+
+void TestDownload::probeNotFound()
+{
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(!control.downloadFile(m_server.url("/nothing-here"), path("out.bin"), 2));
+    QCOMPARE(spies.sizeError.count(), 1);
+    QCOMPARE(spies.sizeError.first().first().toString(),
+             QStringLiteral("The download file  is not found,please check the download url"));
+    QCOMPARE(spies.error.count(), 0);
+    QVERIFY(!QFileInfo::exists(path("out.bin")));
+}
+
+void TestDownload::segmentsNotFoundGiveOneError()
+{
+    TestHttpServer::Resource gone;
+    gone.content = "exists for HEAD only";
+    gone.getStatus = 404;
+    m_server.serve("/gone.bin", gone);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/gone.bin"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    QTest::qWait(300);
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(spies.error.first().at(0).toString(), QStringLiteral("The download file is not found,please check the download url"));
+    QCOMPARE(spies.error.first().at(1).toBool(), false);
+    QCOMPARE(spies.finished.count(), 0);
+}
+
+void TestDownload::brokenConnectionGivesNoFinished()
+{
+    TestHttpServer::Resource broken;
+    broken.patternSize = 1000000;
+    broken.closeAfter = 1000;
+    m_server.serve("/broken.bin", broken);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/broken.bin"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    QTest::qWait(300);
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(spies.error.first().at(0).toString(), QStringLiteral("The connection has been broken,please login and download again"));
+    QCOMPARE(spies.finished.count(), 0);
+    // The partly written file keeps its preallocated length.
+    QCOMPARE(QFileInfo(path("out.bin")).size(), qint64(1000000));
+}
+
+void TestDownload::missingContentLengthGivesEmptyFile()
+{
+    TestHttpServer::Resource unsized;
+    unsized.content = "0123456789";
+    unsized.omitContentLength = true;
+    m_server.serve("/unsized.bin", unsized);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/unsized.bin"), path("out.bin"), 2));
+    QCOMPARE(control.totalSize, qint64(0));
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(spies.finished.count(), 1);
+    for (const auto &request : m_server.requestsFor("GET"))
+        QCOMPARE(request.headers.value("range"), QByteArray("bytes=0-0"));
+    // Both segments wrote their one byte at offset 0.
+    QCOMPARE(readFile(path("out.bin")), QByteArray("0"));
+}
+
+void TestDownload::serverIgnoringRange()
+{
+    TestHttpServer::Resource whole;
+    whole.content = "0123456789";
+    whole.ignoreRange = true;
+    m_server.serve("/whole.bin", whole);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/whole.bin"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(spies.finished.count(), 1);
+    // Each segment writes the whole body at its own start: the digest check of the caller rejects it.
+    const QByteArray result = readFile(path("out.bin"));
+    QCOMPARE(result.size(), 15);
+    QCOMPARE(result.left(5), QByteArray("01234"));
+    QCOMPARE(result.mid(10), QByteArray("56789"));
+}
+
+void TestDownload::unopenableDestination()
+{
+    m_server.servePattern("/file.bin", 10);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(!control.downloadFile(m_server.url("/file.bin"), path("missing-folder/out.bin"), 2));
+    QVERIFY(!control.file);
+    QCOMPARE(control.state, 0);
+    QTest::qWait(100);
+    QCOMPARE(spies.error.count() + spies.sizeError.count() + spies.finished.count(), 0);
+    QCOMPARE(m_server.requestsFor("GET").size(), 0);
+}
+
+void TestDownload::stallCountIsNeverReset()
+{
+    DownloadThread worker;
+    QSignalSpy error(&worker, &DownloadThread::error);
+    worker.index = 1;
+    worker.downloadTimeOut(); // no progress: the first stall is tolerated
+    QCOMPARE(error.count(), 0);
+    QCOMPARE(worker.stallCount, 1);
+    worker.readySize = 500;
+    worker.downloadTimeOut(); // progress
+    QCOMPARE(error.count(), 0);
+    worker.downloadTimeOut(); // a later stall, however much later, is reported
+    QCOMPARE(error.count(), 1);
+    QCOMPARE(error.first().at(1).toString(), QStringLiteral("The connection has been broken,please login and download again"));
+    QCOMPARE(error.first().at(2).toBool(), false);
+    QCOMPARE(worker.state, 0); // a stall does not change the state
+}
+
+void TestDownload::stalledSegmentFails()
+{
+    TestHttpServer::Resource stalled;
+    stalled.patternSize = 100000;
+    stalled.stallAfter = 0;
+    m_server.serve("/stalled.bin", stalled);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/stalled.bin"), path("out.bin"), 2));
+    for (DownloadThread *worker : control.threadList)
+        worker->timer->setInterval(150);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(spies.waitForEnd(10000));
+    QVERIFY(timer.elapsed() >= 250); // not at the first check
+    QCOMPARE(spies.error.count(), 1);
+    QCOMPARE(spies.error.first().at(0).toString(), QStringLiteral("The connection has been broken,please login and download again"));
+}
+
+void TestDownload::stalledSegmentFailsAtTheRealInterval()
+{
+    TestHttpServer::Resource stalled;
+    stalled.patternSize = 100000;
+    stalled.stallAfter = 10;
+    m_server.serve("/stalled2.bin", stalled);
+    DownloadControl control;
+    Spies spies(&control);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(control.downloadFile(m_server.url("/stalled2.bin"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd(45000));
+    QCOMPARE(spies.error.count(), 1);
+    QVERIFY(timer.elapsed() >= 29000);
+}
+
+void TestDownload::memoryStaysBoundedForLargeFiles()
+{
+    const qint64 size = 200LL * 1024 * 1024;
+    m_server.servePattern("/large.bin", size);
+    QProcess child;
+    // The address sanitizer keeps freed memory in quarantine; keep that small so the
+    // figure shows what the download itself holds.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("quarantine_size_mb=4"));
+    child.setProcessEnvironment(env);
+    QSignalSpy done(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    child.start(QStringLiteral(DOWNLOAD_CHILD), {m_server.url("/large.bin"), path("large.bin")});
+    QVERIFY(done.wait(300000));
+    const QByteArray out = child.readAllStandardOutput().trimmed();
+    QVERIFY2(out.startsWith("OK "), out.constData());
+    const qint64 peakKb = out.mid(3).toLongLong();
+    qInfo("peak memory of a 200 MB download: %lld KB", peakKb);
+    // Holding the body would take at least the file's size.
+    QVERIFY2(peakKb < 100 * 1024, out.constData());
+
+    QCryptographicHash expected(QCryptographicHash::Md5);
+    for (qint64 at = 0; at < size; at += 1 << 20)
+        expected.addData(TestHttpServer::pattern(at, qMin<qint64>(1 << 20, size - at)));
+    QCOMPARE(getLocalFileMd5Value(path("large.bin")), expected.result().toHex());
+}
+
+QTEST_GUILESS_MAIN(TestDownload)
+#include "tst_download.moc"

@@ -1,0 +1,56 @@
+#ifndef VELTORA_DOWNLOADCONTROL_H
+#define VELTORA_DOWNLOADCONTROL_H
+
+#include <QFile>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class DownloadThread;
+
+// Fetches one remote file into one local file: probes its size (following
+// redirects, more than ten meaning a hijacked address), preallocates the file and
+// downloads it in parallel ranged requests, one worker a range.
+class DownloadControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DownloadControl(QObject *parent = nullptr);
+
+    // Ranges of the n segments of a file of T bytes: boundaries are shared, and
+    // the last position is T (servers limit it to the last byte).
+    static qint64 segmentStart(int segment, int count, qint64 total) { return (segment - 1) * total / count; }
+    static qint64 segmentEnd(int segment, int count, qint64 total) { return segment * total / count; }
+
+    qint64 getFileSize(QString url);
+    bool downloadFile(const QString &url, const QString &filePath, int threadCount);
+    void downloadingFinish();
+
+    int state = 0;
+    QList<DownloadThread *> threadList;
+    QString url;
+    QString filePath;
+    int threadCount = 0;
+    int unfinishedCount = 0;
+    qint64 readySize = 0;
+    qint64 totalSize = 0;
+    QFile *file = nullptr;
+    std::atomic<bool> hasError{false}; // read by the update controller from its own thread
+    int redirectTimes = 0;
+
+signals:
+    void finished(int index);
+    void progressChange(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
+    void getFileSizeErrorSignal(const QString &errorMessage);
+    void error(const QString &errorString, bool isUploadLog);
+
+public slots:
+    void finishedSlot(int index);
+    void progressChangeSlot(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
+    void errorSlot(int index, const QString &errorString, bool isUploadLog);
+};
+
+#endif

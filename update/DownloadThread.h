@@ -1,0 +1,68 @@
+#ifndef VELTORA_DOWNLOADTHREAD_H
+#define VELTORA_DOWNLOADTHREAD_H
+
+#include <QFile>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class QNetworkAccessManager;
+class QTimer;
+
+// Fetches one byte range of a remote file with one ranged GET and writes it into
+// the shared destination file at the range's offset. Despite the name it runs on
+// the event loop of the thread that created it; it follows redirects itself and
+// reports a stall when two checks find no progress.
+class DownloadThread : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DownloadThread(QObject *parent = nullptr);
+    ~DownloadThread() override;
+
+    static constexpr int stallCheckInterval = 15000;
+
+    int index = 0;
+    qint64 startPoint = 0;
+    qint64 endPoint = 0;
+    std::atomic<qint64> readySize{0}; // read by the controller from its own thread
+    QString url;
+    QFile *file = nullptr;
+    QNetworkAccessManager *manager = nullptr;
+    QNetworkReply *reply = nullptr;
+    QTimer *timer = nullptr;
+    qint64 lastCheckSize = 0;
+    int stallCount = 0;
+    int state = 0;
+    QString errorString;
+    int redirectTimes = 0;
+
+signals:
+    void finished(int index);
+    void progressChange(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
+    void error(int index, const QString &errorString, bool isUploadLog);
+    void redirect(int _index, const QString &_url, QFile *_file, qint64 _startPoint, qint64 _endPoint);
+
+public slots:
+    void finishedSlot();
+    void downloadProcessSlot(qint64 bytesReceived, qint64 bytesTotal);
+    void errorSlot(QNetworkReply::NetworkError code);
+    void startDownload(int _index, const QString &_url, QFile *_file, qint64 _startPoint, qint64 _endPoint);
+    void downloadTimeOut();
+
+private slots:
+    void readyReadSlot();
+
+private:
+    void writeArrived();
+    bool isRedirect() const;
+
+    qint64 m_written = 0; // bytes of the current request already in the file
+};
+
+Q_DECLARE_METATYPE(QFile *)
+
+#endif

@@ -7,7 +7,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
     libbz2-dev libarchive-dev libdivsufsort-dev
     clang libclang-rt-14-dev
-    psmisc time p7zip-full
+    psmisc time p7zip-full nginx-light curl
 )
 
 missing=()

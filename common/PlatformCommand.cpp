@@ -1,7 +1,29 @@
 #include "PlatformCommand.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+
+QString findPlatformProgram(const QString &name)
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+    const QFileInfo info(beside);
+    if (info.isFile() && info.isExecutable())
+        return beside;
+    return QStandardPaths::findExecutable(name);
+}
+
+bool startDetachedProgram(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
+}
 
 int runPlatformCommand(const QString &program, const QStringList &arguments)
 {

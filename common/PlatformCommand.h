@@ -9,4 +9,12 @@
 // program is missing, cannot start or crashes.
 int runPlatformCommand(const QString &program, const QStringList &arguments);
 
+// The program beside this executable if there is one, else the one found on PATH,
+// else empty.
+QString findPlatformProgram(const QString &name);
+
+// Starts a program that outlives this process: detached, with its standard channels
+// on the null device so that nothing it writes can hit a closed pipe.
+bool startDetachedProgram(const QString &program, const QStringList &arguments);
+
 #endif

@@ -142,8 +142,9 @@ void TestHttpServer::readRequest(QTcpSocket *socket)
 void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
 {
     Connection *connection = m_connections.value(socket);
-    const QByteArray path = request.target.startsWith("http") ? QUrl(QString::fromLatin1(request.target)).path().toLatin1()
-                                                              : request.target;
+    const QByteArray rawPath = request.target.startsWith("http") ? QUrl(QString::fromLatin1(request.target)).path(QUrl::FullyEncoded).toLatin1()
+                                                                 : request.target.left(request.target.indexOf('?') < 0 ? request.target.size() : request.target.indexOf('?'));
+    const QByteArray path = QByteArray::fromPercentEncoding(rawPath);
     if (!m_resources.contains(path)) {
         socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         socket->disconnectFromHost();

@@ -1,0 +1,493 @@
+#include "MessageCapture.h"
+#include "TestHome.h"
+#include "TestHttpServer.h"
+#include "UpdateControl.h"
+#include "bsdiff.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray md5(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &data, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(data);
+    file.close();
+    if (executable)
+        file.setPermissions(QFileDevice::Permissions(0x7755));
+}
+
+// A program that records its arguments, one per line, into `record`.
+QByteArray recordingScript(const QString &record)
+{
+    return "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + QFile::encodeName(record) + "'\n";
+}
+
+QByteArray patchOf(const QByteArray &oldData, const QByteArray &newData)
+{
+    const auto p = Bsdiff::makePatch(reinterpret_cast<const uint8_t *>(oldData.constData()), size_t(oldData.size()),
+                                     reinterpret_cast<const uint8_t *>(newData.constData()), size_t(newData.size()));
+    return QByteArray(reinterpret_cast<const char *>(p.data()), int(p.size()));
+}
+
+// Packs `folder` (one top-level directory inside `parent`) with the 7z tool.
+bool pack(const QString &parent, const QString &folder, const QString &archive)
+{
+    QProcess process;
+    process.setWorkingDirectory(parent);
+    process.start(QStringLiteral("7z"), {"a", "-t7z", "-snl", "-bd", "-y", archive, folder});
+    return process.waitForFinished(60000) && process.exitCode() == 0;
+}
+
+// Stands in for the update window: records what the controller tells it.
+class WindowRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit WindowRecorder(UpdateControl *control)
+    {
+        connect(control, &UpdateControl::changeLabelTextSignal, this, [this](const QString &t) { events << "label:" + t; });
+        connect(control, &UpdateControl::showMovieSignal, this, [this] { events << "movie:show"; });
+        connect(control, &UpdateControl::hideMovieSignal, this, [this] { events << "movie:hide"; });
+        connect(control, &UpdateControl::progressChangeSignal, this, [this](int, qint64, qint64 total, qint64 ready) {
+            lastProgress = {total, ready};
+        });
+        connect(control, &UpdateControl::showMessageBoxSignal, this, [this](const QString &t, bool upload) {
+            messages << QStringLiteral("%1|%2").arg(t, upload ? "upload" : "no-upload");
+        });
+        connect(control, &UpdateControl::exitSignal, this, [this] { ++exits; });
+        connect(control, &UpdateControl::stateChangedSignal, this, [this](int s) { states << s; });
+    }
+    bool ended() const { return exits > 0 || !messages.isEmpty(); }
+
+    QStringList events;
+    QStringList messages;
+    QList<int> states;
+    QPair<qint64, qint64> lastProgress;
+    int exits = 0;
+};
+
+const QString version = QStringLiteral("1.0");
+
+} // namespace
+
+class TestUpdateControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(m_server.listen()); }
+    void init();
+    void cleanup();
+
+    void partialRoad();
+    void patchFailureTakesTheReplacePacket();
+    void replacePacketAlreadyPresent();
+    void partialPacketAlreadyPresent();
+    void installerRoad();
+    void installerFailingEveryTime();
+    void installerDigestMismatch();
+    void fixUpdateRelaunch();
+    void skipFixIgnoresTheFixSection();
+    void missingFixSectionRestartsFiveTimes();
+    void packetDigestMismatchRestarts();
+    void unwritableDestinationRestarts();
+    void httpsAddressIsRefused();
+    void packetNameLosesFourCharacters();
+    void lastMatchingFileWins();
+
+private:
+    QString path(const QString &rel) const { return m_home->path() + QLatin1Char('/') + rel; }
+    QString installPath() const { return path("Applications/Veltora Test.app"); }
+    QString updateDir() const { return m_home->updateDirectory(); }
+    void makeBundle();
+    // Builds the partial and replace packets and the manifest; returns the manifest object.
+    void publish(const QString &packetName = QStringLiteral("partial-1.0.pkt"));
+    void writeManifest();
+    std::unique_ptr<UpdateControl> makeControl(bool skipFix = false);
+    bool run(UpdateControl *control, WindowRecorder *window, int timeoutMs = 60000);
+
+    TestHttpServer m_server;
+    std::unique_ptr<TestHome> m_home;
+    QJsonObject m_mac;
+    QByteArray m_oldApp, m_newApp, m_newResource;
+};
+
+void TestUpdateControl::init()
+{
+    m_home = std::make_unique<TestHome>();
+    QVERIFY(m_home->isValid());
+    m_home->applyToCurrentProcess();
+    m_server.clearRequests();
+    m_mac = QJsonObject();
+    m_oldApp = QByteArray(20000, 'a') + "old version" + QByteArray(20000, 'b');
+    m_newApp = QByteArray(20000, 'a') + "new version!" + QByteArray(20000, 'b');
+    m_newResource = "a resource that arrives whole";
+    makeBundle();
+}
+
+void TestUpdateControl::cleanup()
+{
+    m_home.reset();
+}
+
+void TestUpdateControl::makeBundle()
+{
+    const QString app = installPath();
+    writeFile(app + "/Contents/MacOS/Veltora", m_oldApp, true);
+    writeFile(app + "/Contents/MacOS/finisher", recordingScript(path("finisher.args")), true);
+    writeFile(app + "/Contents/Resources/qt.conf", "[Paths]\nPlugins = PlugIns\n");
+    writeFile(app + "/Contents/Resources/old.txt", "old resource");
+    for (const char *module : {"QtConcurrent", "QtCore", "QtDBus", "QtGui", "QtNetwork", "QtPrintSupport", "QtWidgets"}) {
+        const QString fw = app + "/Contents/Frameworks/" + module + ".framework";
+        writeFile(fw + "/Versions/5/" + module, QByteArray("library ") + module);
+        QVERIFY(::symlink("5", QFile::encodeName(fw + "/Versions/Current").constData()) == 0);
+    }
+    for (const char *plugins : {"bearer", "imageformats", "platforms", "printsupport"})
+        writeFile(app + "/Contents/PlugIns/" + plugins + "/lib" + plugins + ".so", "plugin");
+}
+
+void TestUpdateControl::publish(const QString &packetName)
+{
+    const QString top = packetName.left(packetName.size() - 4);
+    const QString partialDir = path("publish/partial/") + top;
+    writeFile(partialDir + "/Contents/MacOS/Veltora.patch", patchOf(m_oldApp, m_newApp));
+    writeFile(partialDir + "/Contents/Resources/new.txt", m_newResource);
+    QVERIFY(pack(path("publish/partial"), top, path("publish/") + packetName));
+
+    const QString replaceDir = path("publish/replace/replace-1.0");
+    writeFile(replaceDir + "/Contents/MacOS/Veltora", m_newApp, true);
+    writeFile(replaceDir + "/Contents/Resources/new.txt", m_newResource);
+    QVERIFY(pack(path("publish/replace"), "replace-1.0", path("publish/replace-1.0.pkt")));
+
+    const QByteArray partial = readFile(path("publish/") + packetName);
+    const QByteArray replace = readFile(path("publish/replace-1.0.pkt"));
+    m_server.serveContent("/mac/" + packetName.toUtf8(), partial);
+    m_server.serveContent("/mac/replace-1.0.pkt", replace);
+
+    QJsonObject patch{{"Contents/MacOS/Veltora", QJsonObject{{"filePatch", "Contents/MacOS/Veltora.patch"},
+                                                             {"oldFileMd5", QString::fromLatin1(md5(m_oldApp))},
+                                                             {"newFileMd5", QString::fromLatin1(md5(m_newApp))}}}};
+    QJsonObject entry{{"partialPacketMd5", QString::fromLatin1(md5(partial))},
+                      {"partialPacketUrl", m_server.url("/mac/" + packetName)},
+                      {"replacePacketMd5", QString::fromLatin1(md5(replace))},
+                      {"replacePacketUrl", m_server.url("/mac/replace-1.0.pkt")},
+                      {"modify", QJsonObject{{"patch", patch}, {"add", QJsonArray{"Contents/Resources/new.txt"}}}}};
+    const QByteArray installer = "a disk image";
+    m_server.serveContent("/mac/Veltora 2.0 $(id) `x` \"q\".dmg", installer);
+    m_mac = QJsonObject{{"installerMd5", QString::fromLatin1(md5(installer))},
+                        {"installerUrl", m_server.url("/mac/Veltora%202.0%20%24(id)%20%60x%60%20%22q%22.dmg")},
+                        {"fixUpdatePacket", QJsonObject{{"fixUpdatePacketMd5", QString::fromLatin1(md5("no such packet"))},
+                                                        {"fixUpdatePacketUrl", m_server.url("/mac/fixupdate.pkt")},
+                                                        {"fixUpdateUesedVersion", QJsonArray{"0.9"}}}},
+                        {"partialPacket", QJsonObject{{version, entry}}}};
+    writeManifest();
+}
+
+void TestUpdateControl::writeManifest()
+{
+    m_server.serveContent("/mac/update.json", QJsonDocument(QJsonObject{{"mac", m_mac}}).toJson());
+}
+
+std::unique_ptr<UpdateControl> TestUpdateControl::makeControl(bool skipFix)
+{
+    auto control = std::make_unique<UpdateControl>();
+    control->updateUrl = control->currentUrl = m_server.url("/mac/update.json");
+    control->platform = QStringLiteral("mac");
+    control->version = version;
+    control->installPath = installPath();
+    control->logFileName = QStringLiteral("update_test.log");
+    control->skipFix = skipFix;
+    return control;
+}
+
+bool TestUpdateControl::run(UpdateControl *control, WindowRecorder *window, int timeoutMs)
+{
+    control->mainControlSlot(); // the window's one direct call
+    QElapsedTimer timer;
+    timer.start();
+    while (!window->ended() && timer.elapsed() < timeoutMs)
+        QTest::qWait(10);
+    QTest::qWait(100); // nothing more may follow
+    return window->ended();
+}
+
+void TestUpdateControl::partialRoad()
+{
+    publish();
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.messages, QStringList());
+    QCOMPARE(window.exits, 1);
+    QCOMPARE(window.states, (QList<int>{1, 2, 5, 6, 14, 16, 20, 21}));
+    QCOMPARE(window.events.mid(0, 5), (QStringList{"label:Preparing configuration file", "movie:show",
+                                                   "label:Downloading,Please wait", "movie:hide", "movie:show"}));
+    QVERIFY(window.events.contains("label:Updating program"));
+    QVERIFY(window.lastProgress.first > 0);
+
+    const QString staging = updateDir() + "/partial-1.0";
+    QCOMPARE(readFile(staging + "/Contents/MacOS/Veltora"), m_newApp);
+    QCOMPARE(readFile(staging + "/Contents/Resources/new.txt"), m_newResource);
+    QVERIFY(!QFileInfo::exists(staging + "/Contents/MacOS/Veltora.patch"));
+
+    // The hand-off: backup of what the setup program runs from and of the patched file.
+    const QString backup = installPath() + "/Contents/backup";
+    QCOMPARE(readFile(backup + "/Contents/MacOS/Veltora"), m_oldApp);
+    QVERIFY(QFileInfo::exists(backup + "/Contents/MacOS/finisher"));
+    QVERIFY(QFileInfo::exists(backup + "/Contents/Resources/qt.conf"));
+    QCOMPARE(QFileInfo(backup + "/Contents/Frameworks/QtCore.framework/Versions/Current").symLinkTarget(),
+             backup + "/Contents/Frameworks/QtCore.framework/Versions/5");
+    QVERIFY(QFileInfo(backup + "/Contents/PlugIns/platforms/libplatforms.so").isFile());
+    QTRY_VERIFY(QFileInfo::exists(path("finisher.args")));
+    QTRY_COMPARE(QString::fromUtf8(readFile(path("finisher.args"))).split('\n', Qt::SkipEmptyParts),
+                 (QStringList{"*" + installPath() + "*", "*" + staging + "*", "update_test.log", "update.json", version}));
+    QVERIFY(log.contains(QStringLiteral("start finisher success")));
+}
+
+void TestUpdateControl::patchFailureTakesTheReplacePacket()
+{
+    publish();
+    writeFile(installPath() + "/Contents/MacOS/Veltora", "changed by the user", true);
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.exits, 1);
+    QCOMPARE(window.states, (QList<int>{1, 2, 5, 6, 14, 16, 20, 22, 7, 8, 17, 19}));
+    QCOMPARE(readFile(updateDir() + "/replace-1.0/Contents/MacOS/Veltora"), m_newApp);
+    // The failure dumps the whole patch list.
+    const QStringList messages = log.messages();
+    const int at = messages.indexOf(QRegularExpression(QStringLiteral("^patch failed: .*md5 is not match.*")));
+    QVERIFY(at >= 0);
+    QCOMPARE(messages.at(at + 1), QStringLiteral("****<file>*****<filepatch>*****<oldFileMd5>****<newFileMd5>************"));
+    QVERIFY(messages.at(at + 2).startsWith(QStringLiteral("\"Contents/MacOS/Veltora\" \"Contents/MacOS/Veltora.patch\"")));
+    QCOMPARE(messages.at(at + 3), QString(82, QLatin1Char('*')));
+    QTRY_VERIFY(readFile(path("finisher.args")).contains("replace-1.0"));
+}
+
+void TestUpdateControl::replacePacketAlreadyPresent()
+{
+    publish();
+    auto control = makeControl();
+    QVERIFY(QFile::copy(path("publish/replace-1.0.pkt"), updateDir() + "/replace-1.0.pkt"));
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.states, (QList<int>{1, 2, 8, 17, 19}));
+    QCOMPARE(m_server.requestsFor("GET").size(), 2); // the manifest only, in two ranges
+    QCOMPARE(readFile(updateDir() + "/replace-1.0/Contents/MacOS/Veltora"), m_newApp);
+}
+
+void TestUpdateControl::partialPacketAlreadyPresent()
+{
+    publish();
+    auto control = makeControl();
+    QVERIFY(QFile::copy(path("publish/partial-1.0.pkt"), updateDir() + "/partial-1.0.pkt"));
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.states, (QList<int>{1, 2, 6, 14, 16, 20, 21}));
+    QCOMPARE(window.exits, 1);
+}
+
+void TestUpdateControl::installerRoad()
+{
+    publish();
+    m_mac.insert("partialPacket", QJsonObject{{"0.5", QJsonObject()}});
+    writeManifest();
+    m_home->addRecordingStub("hdiutil");
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.states, (QList<int>{1, 2, 9, 10}));
+    QCOMPARE(window.exits, 1);
+    const QString image = updateDir() + "/Veltora 2.0 $(id) `x` \"q\".dmg";
+    QCOMPARE(readFile(image), QByteArray("a disk image"));
+    QCOMPARE(m_home->stubCalls("hdiutil"), QStringList{"attach " + image});
+}
+
+void TestUpdateControl::installerFailingEveryTime()
+{
+    publish();
+    m_mac.insert("partialPacket", QJsonObject());
+    writeManifest();
+    m_home->addRecordingStub("hdiutil", 1);
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(m_home->stubCalls("hdiutil").size(), 5);
+    QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+    QCOMPARE(window.exits, 0);
+}
+
+void TestUpdateControl::installerDigestMismatch()
+{
+    publish();
+    m_mac.insert("partialPacket", QJsonObject());
+    m_mac.insert("installerMd5", QString::fromLatin1(md5("another image")));
+    writeManifest();
+    m_home->addRecordingStub("hdiutil");
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+    QCOMPARE(control->restartCount, 0);
+    QVERIFY(m_home->stubCalls("hdiutil").isEmpty());
+    QVERIFY(log.contains("Download installer md5 is not match"));
+}
+
+void TestUpdateControl::fixUpdateRelaunch()
+{
+    publish();
+    // The fix-update packet holds a new updater; here it records how it was started.
+    writeFile(path("publish/fix/fixupdate/Contents/MacOS/update"), recordingScript(path("relaunch.args")), true);
+    QVERIFY(pack(path("publish/fix"), "fixupdate", updateDir() + "/fixupdate.pkt"));
+    QJsonObject fix = m_mac.value("fixUpdatePacket").toObject();
+    fix.insert("fixUpdatePacketMd5", QString::fromLatin1(md5(readFile(updateDir() + "/fixupdate.pkt"))));
+    fix.insert("fixUpdateUesedVersion", QJsonArray{"0.9", version});
+    m_mac.insert("fixUpdatePacket", fix);
+    writeManifest();
+
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.states, (QList<int>{1, 2, 4, 11, 13}));
+    QCOMPARE(window.exits, 1);
+    QVERIFY(QFileInfo(installPath() + "/Contents/fixupdate/Contents/MacOS/update").isExecutable());
+    QTRY_COMPARE(QString::fromUtf8(readFile(path("relaunch.args"))).split('\n', Qt::SkipEmptyParts),
+                 (QStringList{"-skipfix", version, m_server.url("/mac/update.json"), "*" + installPath() + "*",
+                              "update_test.log"}));
+
+    // The relaunched updater ignores the fix section and finishes the update with the
+    // fix-update copy's setup program.
+    writeFile(installPath() + "/Contents/fixupdate/Contents/MacOS/finisher", recordingScript(path("fixfinisher.args")), true);
+    auto relaunched = makeControl(true);
+    WindowRecorder second(relaunched.get());
+    QVERIFY(run(relaunched.get(), &second));
+    QCOMPARE(second.states, (QList<int>{1, 2, 5, 6, 14, 16, 20, 21}));
+    QTRY_VERIFY(readFile(path("fixfinisher.args")).contains("partial-1.0"));
+    QVERIFY(!QFileInfo::exists(installPath() + "/Contents/backup/Contents/MacOS/finisher"));
+}
+
+void TestUpdateControl::skipFixIgnoresTheFixSection()
+{
+    publish();
+    m_mac.remove("fixUpdatePacket");
+    writeManifest();
+    auto control = makeControl(true);
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.states.mid(0, 3), (QList<int>{1, 2, 5}));
+    QVERIFY(!log.contains("Check whether get newest update packet"));
+}
+
+void TestUpdateControl::missingFixSectionRestartsFiveTimes()
+{
+    publish();
+    m_mac.remove("fixUpdatePacket");
+    writeManifest();
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+    QCOMPARE(control->restartCount, 5);
+    QCOMPARE(log.messages().count("Get FixUpdatePacket Info error"), 6);
+    QCOMPARE(log.messages().count(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update"), 5);
+    QCOMPARE(m_server.requestsFor("HEAD").size(), 6);
+}
+
+void TestUpdateControl::packetDigestMismatchRestarts()
+{
+    publish();
+    QJsonObject versions = m_mac.value("partialPacket").toObject();
+    QJsonObject entry = versions.value(version).toObject();
+    entry.insert("partialPacketMd5", QString::fromLatin1(md5("not the packet")));
+    versions.insert(version, entry);
+    m_mac.insert("partialPacket", versions);
+    writeManifest();
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(control->restartCount, 5);
+    QCOMPARE(log.messages().count("Download Partial Packet md5 is not match"), 6);
+    QVERIFY(log.contains(QStringLiteral("\"json: PartialPacket's md5 %1\" \"file: PartialPacket's md5 %2\"")
+                             .arg(QString::fromLatin1(md5("not the packet")), QString::fromLatin1(md5(readFile(path("publish/partial-1.0.pkt")))))));
+    QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+}
+
+void TestUpdateControl::unwritableDestinationRestarts()
+{
+    publish();
+    QVERIFY(QDir().mkpath(updateDir() + "/partial-1.0.pkt/in the way"));
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(control->restartCount, 5);
+    QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+    QVERIFY(log.messages().filter("Could not open the download destination").size() == 6);
+}
+
+void TestUpdateControl::httpsAddressIsRefused()
+{
+    auto control = makeControl();
+    control->updateUrl = control->currentUrl = QStringLiteral("https://127.0.0.1/mac/update.json");
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.messages, QStringList{"Download url is error,Please login and download again|no-upload"});
+    QVERIFY(window.events.contains("label:Download url is error"));
+    QVERIFY(m_server.requests().isEmpty());
+}
+
+void TestUpdateControl::packetNameLosesFourCharacters()
+{
+    publish(QStringLiteral("update.7z"));
+    // The packet is unpacked next to itself; its top folder must be named like it less four characters.
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(control->outUncompressFilesPath, updateDir() + "/updat");
+    QCOMPARE(window.exits, 1);
+    QCOMPARE(readFile(updateDir() + "/updat/Contents/MacOS/Veltora"), m_newApp);
+}
+
+void TestUpdateControl::lastMatchingFileWins()
+{
+    auto control = makeControl();
+    writeFile(updateDir() + "/b.pkt", "same");
+    writeFile(updateDir() + "/A.pkt", "same");
+    writeFile(updateDir() + "/C.pkt", "other");
+    writeFile(updateDir() + "/.hidden", "same");
+    QDir().mkpath(updateDir() + "/z-folder");
+    QCOMPARE(control->findMatchFile(updateDir(), md5("same")), updateDir() + "/b.pkt");
+    QCOMPARE(control->findMatchFile(updateDir(), md5("nothing")), QString());
+}
+
+QTEST_GUILESS_MAIN(TestUpdateControl)
+#include "tst_updatecontrol.moc"

@@ -1,0 +1,530 @@
+#include "UpdateControl.h"
+
+#include "BsdiffControl.h"
+#include "DataPaths.h"
+#include "DownloadControl.h"
+#include "FileUtils.h"
+#include "PlatformCommand.h"
+#include "Uncompress.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+UpdateControl::UpdateControl(QObject *parent) : QObject(parent)
+{
+    updateDir = DataPaths::updateDirectory();
+    QDir().mkpath(updateDir);
+
+    deployFiles = QStringList{QStringLiteral("Contents/MacOS/finisher"), QStringLiteral("Contents/Resources/qt.conf")};
+    deployDirs = QStringList{QStringLiteral("Contents/Frameworks/QtConcurrent.framework"),
+                             QStringLiteral("Contents/Frameworks/QtCore.framework"),
+                             QStringLiteral("Contents/Frameworks/QtDBus.framework"),
+                             QStringLiteral("Contents/Frameworks/QtGui.framework"),
+                             QStringLiteral("Contents/Frameworks/QtNetwork.framework"),
+                             QStringLiteral("Contents/Frameworks/QtPrintSupport.framework"),
+                             QStringLiteral("Contents/Frameworks/QtWidgets.framework"),
+                             QStringLiteral("Contents/PlugIns/bearer"),
+                             QStringLiteral("Contents/PlugIns/imageformats"),
+                             QStringLiteral("Contents/PlugIns/platforms"),
+                             QStringLiteral("Contents/PlugIns/printsupport")};
+
+    downloader = new DownloadControl;
+    connect(downloader, &DownloadControl::finished, this, &UpdateControl::finishedSlot);
+    connect(downloader, &DownloadControl::progressChange, this, &UpdateControl::progressChangeSignal);
+    connect(downloader, &DownloadControl::getFileSizeErrorSignal, this, &UpdateControl::getDownloadFileSizeErrorSlot);
+    connect(downloader, &DownloadControl::error, this, &UpdateControl::DownloadErrorSlot);
+
+    unpacker = new Uncompress;
+    connect(unpacker, &Uncompress::UncompressPacketOKSignal, this, &UpdateControl::UncompressPacketSuccessSlot);
+    connect(unpacker, &Uncompress::UncompressPacketFailSignal, this, &UpdateControl::UncompressPacketErrorSlot);
+
+    patcher = new BsdiffControl;
+    connect(patcher, &BsdiffControl::bsdiffSuccessSignal, this, &UpdateControl::PatchSuccessSlot);
+    connect(patcher, &BsdiffControl::bsdiffFailSignal, this, &UpdateControl::PatchErrorSlot);
+
+    state = 0;
+    connect(this, &UpdateControl::downloadSuccessSignal, this, &UpdateControl::mainControlSlot);
+    connect(this, &UpdateControl::uncompressSuccessSignal, this, &UpdateControl::mainControlSlot);
+    connect(this, &UpdateControl::uncompressFalilSignal, this, &UpdateControl::mainControlSlot);
+    connect(this, &UpdateControl::patchSuccessSignal, this, &UpdateControl::mainControlSlot);
+    connect(this, &UpdateControl::patchFailSignal, this, &UpdateControl::mainControlSlot);
+    connect(this, &UpdateControl::callFinisherSignal, this, &UpdateControl::callFinisher);
+    connect(this, &UpdateControl::callInstallerSignal, this, &UpdateControl::runInstaller);
+    connect(this, &UpdateControl::reStartUpdateSignal, this, &UpdateControl::reStartUpdateSlot);
+
+    startAttempts = 0;
+    restartCount = 0;
+
+    workerThread = new QThread;
+    moveToThread(workerThread);
+    workerThread->start(QThread::InheritPriority);
+}
+
+UpdateControl::~UpdateControl()
+{
+    delete patcher;
+    delete unpacker;
+    delete downloader.data();
+    workerThread->quit();
+    if (QThread::currentThread() != workerThread) {
+        workerThread->wait();
+        delete workerThread;
+    } else {
+        workerThread->deleteLater();
+    }
+}
+
+QString UpdateControl::finalFailureMessage()
+{
+    return tr("Update error,It will jump to URL <" VELTORA_VENDOR_HOST
+              ">.You can download newest version.Note that anti-virus software may intercept to jumping mistakenly");
+}
+
+void UpdateControl::setState(int next)
+{
+    state = next;
+    emit stateChangedSignal(next);
+}
+
+bool UpdateControl::urlIsValid()
+{
+    const QUrl url(currentUrl, QUrl::TolerantMode);
+    if (url.path().isEmpty() || url.scheme() != QLatin1String("http") || !url.isValid()) {
+        emit showMessageBoxSignal(tr("Download url is error,Please login and download again"), false);
+        return false;
+    }
+    return true;
+}
+
+void UpdateControl::startDownload()
+{
+    if (!urlIsValid()) {
+        emit changeLabelTextSignal(tr("Download url is error"));
+        return;
+    }
+    threadCount = 2;
+    savePath = updateDir + QLatin1Char('/') + QUrl(currentUrl).fileName(QUrl::FullyDecoded);
+    if (downloader->downloadFile(currentUrl, savePath, threadCount))
+        return;
+    // A probe failure has reported itself; a destination that cannot be written has
+    // not, and would leave the run waiting for ever: start the run again instead.
+    if (downloader->totalSize >= 0 && !downloader->file && !downloader->hasError && downloader->state != 1) {
+        qDebug() << "Could not open the download destination, restarting:" << savePath;
+        emit reStartUpdateSignal();
+    }
+}
+
+QByteArray UpdateControl::getLocalFileMd5Value(const QString &path)
+{
+    return ::getLocalFileMd5Value(path);
+}
+
+QString UpdateControl::findMatchFile(const QString &dir, const QByteArray &md5)
+{
+    QString match;
+    const QFileInfoList files = QDir(dir).entryInfoList(QDir::Files);
+    for (const QFileInfo &file : files) {
+        if (getLocalFileMd5Value(file.absoluteFilePath()) == md5)
+            match = dir + QLatin1Char('/') + file.fileName();
+    }
+    return match;
+}
+
+void UpdateControl::cleanSuffixFile(const QString &dir, const QString &suffix)
+{
+    FileUtils::cleanSuffixFile(dir, suffix);
+}
+
+bool UpdateControl::DeleteDirectory(const QString &dir)
+{
+    return FileUtils::deleteDirectory(dir);
+}
+
+void UpdateControl::showDirAllFiles(const QString &dir)
+{
+    FileUtils::showDirAllFiles(dir);
+}
+
+void UpdateControl::UncompressPacket()
+{
+    qDebug() << "uncompressing";
+    emit showMovieSignal();
+    emit changeLabelTextSignal(tr("Updating program"));
+    unpacker->packetPath = packetPath;
+    unpacker->outputDirectory = updateDir;
+    outUncompressFilesPath = packetPath;
+    outUncompressFilesPath.chop(4);
+    qDebug() << "outUncompressFilesPath" << outUncompressFilesPath;
+    unpacker->UncompressPacket();
+}
+
+void UpdateControl::mainControlSlot()
+{
+    switch (state) {
+    case 0:
+        emit changeLabelTextSignal(tr("Preparing configuration file"));
+        emit showMovieSignal();
+        setState(1);
+        startDownload();
+        break;
+    case 2:
+        chooseUpdate();
+        break;
+    case 4:
+        qDebug() << "download fixUpdatePacket Success";
+        verifyAndUnpack(fixUpdatePacketPath, config.fixUpdatePacketMd5, 11, "Download FixUpdate Packet md5 is not match",
+                        "json: fixUpdatePacket's md5 %1", "file: fixUpdatePacket's md5 %1");
+        break;
+    case 6:
+        verifyAndUnpack(partialPacketPath, config.partialPacketMd5, 14, "Download Partial Packet md5 is not match",
+                        "json: PartialPacket's md5 %1", "file: PartialPacket's md5 %1");
+        break;
+    case 8:
+        verifyAndUnpack(replacePacketPath, config.replacePacketMd5, 17, "Download Replace Packet md5 is not match",
+                        "json: replacePacket's md5 %1", "file: replace Packet's md5 %1");
+        break;
+    case 10: {
+        const QByteArray md5 = getLocalFileMd5Value(installerPath);
+        if (md5 == config.installerMd5) {
+            runInstaller();
+        } else {
+            qDebug() << "Download installer md5 is not match";
+            qDebug() << QStringLiteral("json: installer's md5 %1").arg(QString::fromLatin1(config.installerMd5))
+                     << QStringLiteral("file: installer's md5 %1").arg(QString::fromLatin1(md5));
+            emit showMessageBoxSignal(finalFailureMessage(), true);
+        }
+        break;
+    }
+    case 13:
+        relaunchFixUpdate();
+        break;
+    case 16:
+        qDebug() << "start patch";
+        setState(20);
+        patcher->patchList = config.patchList;
+        patcher->sourceDirectory = installPath;
+        patcher->patchDirectory = outUncompressFilesPath;
+        patcher->outputDirectory = outUncompressFilesPath;
+        patcher->bspatchControl();
+        break;
+    case 19:
+    case 21:
+        emit callFinisherSignal(outUncompressFilesPath);
+        break;
+    case 22:
+        useOrDownload(config.replacePacketMd5, 8, &replacePacketPath, 7, config.replacePacketUrl);
+        break;
+    default: // failed unpacking, or called while something is in progress
+        emit reStartUpdateSignal();
+        break;
+    }
+}
+
+void UpdateControl::chooseUpdate()
+{
+    config.configFile = configFilePath;
+    if (!QFileInfo::exists(configFilePath)) {
+        qDebug() << "Download update config is not exist";
+        emit reStartUpdateSignal();
+        return;
+    }
+
+    if (!skipFix) {
+        qDebug() << "Check whether get newest update packet";
+        if (!config.getFixUpdatePacketInfo(platform)) {
+            qDebug() << "Get FixUpdatePacket Info error";
+            emit reStartUpdateSignal();
+            return;
+        }
+        for (const QJsonValue &used : qAsConst(config.fixUpdateUesedVersion)) {
+            if (used.toString() != version)
+                continue;
+            fixUpdateDir = installPath + QStringLiteral("/Contents/fixupdate");
+            if (!QFileInfo::exists(fixUpdateDir))
+                QDir().mkpath(fixUpdateDir);
+            const QString found = findMatchFile(updateDir, config.fixUpdatePacketMd5);
+            if (!found.isEmpty()) {
+                setState(4);
+                fixUpdatePacketPath = found;
+                emit downloadSuccessSignal();
+            } else {
+                currentUrl = config.fixUpdatePacketUrl;
+                setState(3);
+                emit changeLabelTextSignal(tr("Preparing new update program"));
+                emit hideMovieSignal();
+                startDownload();
+            }
+            return;
+        }
+    }
+
+    if (!config.getInstallerInfo(platform)) {
+        qDebug() << "Get Installer Info error";
+        emit reStartUpdateSignal();
+        return;
+    }
+    if (!config.getPartialPacketInfo(platform, version)) {
+        qDebug() << "get PartialPacket Info error";
+        useOrDownload(config.installerMd5, 10, &installerPath, 9, config.installerUrl);
+        return;
+    }
+    const QString replace = findMatchFile(updateDir, config.replacePacketMd5);
+    if (!replace.isEmpty()) {
+        setState(8);
+        replacePacketPath = replace;
+        emit downloadSuccessSignal();
+        return;
+    }
+    useOrDownload(config.partialPacketMd5, 6, &partialPacketPath, 5, config.partialPacketUrl);
+}
+
+// A file with the digest already in the download directory is used at once; else it is downloaded.
+void UpdateControl::useOrDownload(const QByteArray &md5, int presentState, QString *presentPath, int downloadState,
+                                  const QString &url)
+{
+    const QString found = findMatchFile(updateDir, md5);
+    if (!found.isEmpty()) {
+        setState(presentState);
+        *presentPath = found;
+        emit downloadSuccessSignal();
+        return;
+    }
+    currentUrl = url;
+    setState(downloadState);
+    emit changeLabelTextSignal(tr("Downloading,Please wait"));
+    emit hideMovieSignal();
+    startDownload();
+}
+
+void UpdateControl::verifyAndUnpack(const QString &file, const QByteArray &expected, int next, const char *mismatch,
+                                    const char *jsonLabel, const char *fileLabel)
+{
+    const QByteArray md5 = getLocalFileMd5Value(file);
+    if (md5 == expected) {
+        packetPath = file;
+        setState(next);
+        UncompressPacket();
+        return;
+    }
+    qDebug() << mismatch;
+    qDebug() << QString::fromLatin1(jsonLabel).arg(QString::fromLatin1(expected))
+             << QString::fromLatin1(fileLabel).arg(QString::fromLatin1(md5));
+    emit reStartUpdateSignal();
+}
+
+void UpdateControl::relaunchFixUpdate()
+{
+    qDebug() << "outUncompressFilesPath" << outUncompressFilesPath;
+    if (!copyDirectoryFiles(outUncompressFilesPath, fixUpdateDir)) {
+        qDebug() << "copy fixUpdate Files failed";
+        emit reStartUpdateSignal();
+        return;
+    }
+    const QString program = fixUpdateDir + QStringLiteral("/Contents/MacOS/update");
+    const QStringList arguments{QStringLiteral("-skipfix"), version, updateUrl,
+                                QLatin1Char('*') + installPath + QLatin1Char('*'), logFileName};
+    qDebug() << "updateProcess" << program;
+    qDebug() << "arguments" << arguments;
+    if (!startDetachedProgram(program, arguments)) {
+        qDebug() << "===========start update failed";
+        emit reStartUpdateSignal();
+        return;
+    }
+    qDebug() << "start update";
+    emit exitSignal();
+}
+
+void UpdateControl::finishedSlot(int index)
+{
+    if (index != 0 || !downloader || downloader->hasError)
+        return;
+    switch (state) {
+    case 1: setState(2); configFilePath = savePath; break;
+    case 3: setState(4); fixUpdatePacketPath = savePath; break;
+    case 5: setState(6); partialPacketPath = savePath; break;
+    case 7: setState(8); replacePacketPath = savePath; break;
+    case 9: setState(10); installerPath = savePath; break;
+    default: break;
+    }
+    emit downloadSuccessSignal();
+}
+
+void UpdateControl::scheduleDownloaderDeletion()
+{
+    // The downloader may still be on our stack (its probe reports from inside
+    // downloadFile); hand it to its own thread only once we are back in our loop.
+    QPointer<DownloadControl> doomed = downloader;
+    QTimer::singleShot(0, this, [doomed] {
+        if (doomed)
+            doomed->deleteLater();
+    });
+}
+
+void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadLog)
+{
+    scheduleDownloaderDeletion();
+    emit showMessageBoxSignal(tr("%1").arg(errorString), isUploadLog);
+}
+
+void UpdateControl::getDownloadFileSizeErrorSlot(const QString &errorString)
+{
+    scheduleDownloaderDeletion();
+    emit changeLabelTextSignal(tr("Get download file size error"));
+    emit showMessageBoxSignal(tr("%1").arg(errorString), false);
+}
+
+void UpdateControl::UncompressPacketSuccessSlot()
+{
+    switch (state) {
+    case 11: setState(13); qDebug() << "UncompressFixUpdatePacketSuccess "; break;
+    case 14: setState(16); qDebug() << "UncompressPartialPacketSuccess "; break;
+    case 17: setState(19); qDebug() << "UncompressReplacePacketSuccess "; break;
+    default: break;
+    }
+    emit uncompressSuccessSignal();
+}
+
+void UpdateControl::UncompressPacketErrorSlot()
+{
+    switch (state) {
+    case 11: setState(12); qDebug() << "UncompressFixUpdatePacketFailed "; break;
+    case 14: setState(15); qDebug() << "UncompressPartialPacketFailed "; break;
+    case 17: setState(18); qDebug() << "UncompressReplacePacketFailed "; break;
+    default: break;
+    }
+    emit uncompressFalilSignal();
+}
+
+void UpdateControl::PatchSuccessSlot()
+{
+    qDebug() << "patch success!";
+    setState(21);
+    emit patchSuccessSignal();
+}
+
+void UpdateControl::PatchErrorSlot(const QString &message)
+{
+    qDebug() << "patch failed:" << message;
+    qDebug() << "****<file>*****<filepatch>*****<oldFileMd5>****<newFileMd5>************";
+    for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it)
+        qDebug() << it.key() << it.value().filePatch << it.value().oldFileMd5 << it.value().newFileMd5;
+    qDebug() << "**********************************************************************************";
+    setState(22);
+    emit patchFailSignal();
+}
+
+void UpdateControl::reStartUpdateSlot()
+{
+    if (restartCount < 5) {
+        qDebug() << ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update";
+        currentUrl = updateUrl;
+        setState(0);
+        ++restartCount;
+        mainControlSlot();
+        return;
+    }
+    emit showMessageBoxSignal(finalFailureMessage(), true);
+}
+
+void UpdateControl::runInstaller()
+{
+    if (startAttempts >= 5) {
+        emit showMessageBoxSignal(finalFailureMessage(), true);
+        return;
+    }
+    // The disk-image tool gets the path as one argument; no shell ever sees it.
+    const QString tool = findPlatformProgram(QStringLiteral("hdiutil"));
+    int status = -1;
+    if (!tool.isEmpty()) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(tool, {QStringLiteral("attach"), installerPath});
+        if (process.waitForStarted() && process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit)
+            status = process.exitCode();
+    }
+    if (status == 0) {
+        qDebug() << "start installer success";
+        emit exitSignal();
+        return;
+    }
+    qDebug() << "start installer failed";
+    ++startAttempts;
+    emit callInstallerSignal();
+}
+
+void UpdateControl::retryHandOff(const QString &stagingDirectory, const QString &reason)
+{
+    ++startAttempts;
+    qDebug() << reason;
+    showDirAllFiles(backupPath);
+    emit callFinisherSignal(stagingDirectory);
+}
+
+void UpdateControl::callFinisher(const QString &stagingDirectory)
+{
+    if (startAttempts >= 5) {
+        emit showMessageBoxSignal(finalFailureMessage(), true);
+        return;
+    }
+    backupPath = QStringLiteral("%1/Contents/backup").arg(installPath);
+    if (QFileInfo::exists(backupPath) && !DeleteDirectory(backupPath))
+        qDebug() << "Delete backup path fail";
+    if (!QDir().mkpath(backupPath))
+        qDebug() << "Create backup path fail";
+
+    if (!skipFix) {
+        for (const QString &file : qAsConst(deployFiles)) {
+            const QString target = backupPath + QLatin1Char('/') + file;
+            QDir().mkpath(QFileInfo(target).absolutePath());
+            if (!copyFile(installPath + QLatin1Char('/') + file, target)) {
+                retryHandOff(stagingDirectory, QStringLiteral("Copy deploy file error:") + file);
+                return;
+            }
+        }
+        for (const QString &dir : qAsConst(deployDirs)) {
+            const QString target = backupPath + QLatin1Char('/') + dir;
+            QDir().mkpath(QFileInfo(target).absolutePath());
+            DeleteDirectory(target);
+            if (!copyDirectoryFiles(installPath + QLatin1Char('/') + dir, target)) {
+                retryHandOff(stagingDirectory, QStringLiteral("Copy deploy dir error:") + dir);
+                return;
+            }
+        }
+    }
+
+    for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
+        const QString target = backupPath + QLatin1Char('/') + it.key();
+        const QString installed = installPath + QLatin1Char('/') + it.key();
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (getLocalFileMd5Value(installed) == getLocalFileMd5Value(target))
+            continue;
+        if (!copyFile(installed, target)) {
+            retryHandOff(stagingDirectory, QStringLiteral("Copy backup file error :") + it.key());
+            return;
+        }
+    }
+
+    cleanSuffixFile(stagingDirectory, QStringLiteral("patch"));
+    cleanSuffixFile(backupPath, QStringLiteral("bak"));
+
+    const QString program = skipFix ? installPath + QStringLiteral("/Contents/fixupdate/Contents/MacOS/finisher")
+                                    : backupPath + QStringLiteral("/Contents/MacOS/finisher");
+    const QStringList arguments{QLatin1Char('*') + installPath + QLatin1Char('*'),
+                                QLatin1Char('*') + stagingDirectory + QLatin1Char('*'), logFileName,
+                                QFileInfo(configFilePath).fileName(), version};
+    qDebug() << "program" << program;
+    qDebug() << "arguments" << arguments;
+    if (startDetachedProgram(program, arguments)) {
+        qDebug() << "start finisher success";
+        emit exitSignal();
+        return;
+    }
+    qDebug() << "start finisher failed";
+    ++startAttempts;
+    emit callFinisherSignal(stagingDirectory);
+}

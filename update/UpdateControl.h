@@ -1,0 +1,117 @@
+#ifndef VELTORA_UPDATECONTROL_H
+#define VELTORA_UPDATECONTROL_H
+
+#include "Updateconfig.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+class BsdiffControl;
+class DownloadControl;
+class QThread;
+class Uncompress;
+
+// One update run of the updater, as a state machine of 23 states: manifest,
+// choice of the kind of update, downloads (or files already present with the
+// right digest), unpacking, patching, and the hand-off to the setup program or
+// the installer. Recoverable failures restart the run, at most five times.
+// The controller lives in a thread of its own; the window runs state 0 by one
+// direct call and hears back through queued signals.
+class UpdateControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateControl(QObject *parent = nullptr);
+    ~UpdateControl() override;
+
+    // "Update error,It will jump to URL <host>..." in this class's translation context.
+    static QString finalFailureMessage();
+
+    bool urlIsValid();
+    void startDownload();
+    QByteArray getLocalFileMd5Value(const QString &path);
+    QString findMatchFile(const QString &dir, const QByteArray &md5);
+    void UncompressPacket();
+    void cleanSuffixFile(const QString &dir, const QString &suffix);
+    bool DeleteDirectory(const QString &dir);
+    void showDirAllFiles(const QString &dir);
+
+    QString updateUrl;
+    QString currentUrl;
+    QString platform;
+    QString version;
+    QString installPath;
+    QString logFileName;
+    QString updateDir;
+    QString backupPath;
+    bool skipFix = false;
+    Updateconfig config;
+    int state = 0;
+    BsdiffControl *patcher = nullptr;
+    Uncompress *unpacker = nullptr;
+    QPointer<DownloadControl> downloader;
+    int threadCount = 2;
+    QString savePath;
+    QString configFilePath;
+    QString installerPath;
+    QString partialPacketPath;
+    QString fixUpdatePacketPath;
+    QString replacePacketPath;
+    QString fixUpdateDir;
+    QString packetPath;
+    QString outUncompressFilesPath;
+    int startAttempts = 0;
+    int restartCount = 0;
+    QThread *workerThread = nullptr;
+    QStringList deployFiles;
+    QStringList deployDirs;
+
+signals:
+    void downloadSuccessSignal();
+    void uncompressSuccessSignal();
+    void uncompressFalilSignal();
+    void patchSuccessSignal();
+    void patchFailSignal();
+    void callFinisherSignal(const QString &stagingDirectory);
+    void callInstallerSignal();
+    void progressChangeSignal(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
+    void changeLabelTextSignal(const QString &text);
+    void showMessageBoxSignal(const QString &text, bool isUploadLog);
+    void showMovieSignal();
+    void hideMovieSignal();
+    void exitSignal();
+    void reStartUpdateSignal();
+    // Every state entered, for diagnostics and tests.
+    void stateChangedSignal(int state);
+
+public slots:
+    void finishedSlot(int index);
+    void DownloadErrorSlot(const QString &errorString, bool isUploadLog);
+    void getDownloadFileSizeErrorSlot(const QString &errorString);
+    void UncompressPacketErrorSlot();
+    void UncompressPacketSuccessSlot();
+    void PatchSuccessSlot();
+    void PatchErrorSlot(const QString &message);
+    void mainControlSlot();
+    void callFinisher(const QString &stagingDirectory);
+    void reStartUpdateSlot();
+    void runInstaller();
+
+private:
+    void setState(int next);
+    void chooseUpdate();
+    void verifyAndUnpack(const QString &file, const QByteArray &expected, int next, const char *mismatch,
+                         const char *jsonLabel, const char *fileLabel);
+    void useOrDownload(const QByteArray &md5, int presentState, QString *presentPath, int downloadState,
+                       const QString &url);
+    void relaunchFixUpdate();
+    // Retry of the hand-off after a failed copy: count, log, list the backup, run again.
+    void retryHandOff(const QString &stagingDirectory, const QString &reason);
+    void scheduleDownloaderDeletion();
+};
+
+#endif

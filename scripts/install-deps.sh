@@ -8,6 +8,7 @@ packages=(
     libbz2-dev libarchive-dev libdivsufsort-dev
     clang libclang-rt-14-dev
     psmisc time p7zip-full nginx-light curl
+    xvfb xauth qt5-image-formats-plugins
 )
 
 missing=()

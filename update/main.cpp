@@ -2,12 +2,14 @@
 #include "Logging.h"
 #include "PlatformCommand.h"
 #include "UpdateArguments.h"
+#include "UpdateWidget.h"
 #include "UserSettings.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QNetworkProxyFactory>
 #include <QStandardPaths>
 #include <QTextCodec>
 
@@ -43,6 +45,12 @@ int main(int argc, char *argv[])
     if (!UpdateArguments::isValidCount(arguments.size()))
         return -1;
 
+    // Users behind a proxy can update too (http_proxy, no_proxy).
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+
+    UpdateWidget window;
+    window.show();
+
     UpdateArguments start = UpdateArguments::parse(arguments, QDateTime::currentDateTime());
     logFileName = start.logFileName;
     updateAppdataPath = DataPaths::updateDirectory();
@@ -59,8 +67,14 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(outputMessage);
 
     start.manifestUrl = UpdateArguments::manifestAddress(start.manifestUrl);
+    window.url = start.manifestUrl;
+    window.platform = start.platform;
+    window.version = start.version;
+    window.installPath = start.installPath;
+    window.logFileName = start.logFileName;
+    window.skipFix = start.skipFix;
     writeBanner(start);
 
-    // The update window and its controller take over from here once they exist.
-    return 0;
+    window.startUpdate();
+    return app.exec();
 }

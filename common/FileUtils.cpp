@@ -118,12 +118,21 @@ bool copyContent(const QString &source, const QString &destination)
     return ok;
 }
 
-// Clears every permission bit but others' write before a removal. Never through a
-// symbolic link: that would strip the permissions of whatever file it points to.
-void clearPermissionsForRemoval(const QString &path)
+// Clears every permission bit but others' write, then removes. Never through a symbolic
+// link: that would strip the permissions of whatever file it points to. A file that
+// stays gets its permissions back, so a refused removal does not leave it unreadable.
+bool removeForReplacement(const QString &path)
 {
-    if (!QFileInfo(path).isSymLink())
+    const QFileInfo info(path);
+    const bool isLink = info.isSymLink();
+    const QFileDevice::Permissions before = info.permissions();
+    if (!isLink)
         QFile::setPermissions(path, QFileDevice::WriteOther);
+    if (QFile::remove(path))
+        return true;
+    if (!isLink)
+        QFile::setPermissions(path, before);
+    return false;
 }
 
 void removeTagIfPresent(const QString &tagName)
@@ -176,8 +185,7 @@ bool copyFile(const QString &source, const QString &destination)
     if (entryExists(destination)) {
         if (getLocalFileMd5Value(source) == getLocalFileMd5Value(destination))
             return true;
-        clearPermissionsForRemoval(destination);
-        QFile::remove(destination);
+        removeForReplacement(destination);
     }
 
     const QString tagName = destination + QLatin1Char('.') + makeTag();
@@ -242,8 +250,7 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
             if (entryExists(targetPath)) {
                 if (getLocalFileMd5Value(entry.absoluteFilePath()) == getLocalFileMd5Value(targetPath))
                     continue;
-                clearPermissionsForRemoval(targetPath);
-                if (!QFile::remove(targetPath))
+                if (!removeForReplacement(targetPath))
                     qDebug() << "del failed:" << targetPath;
             }
             const QString tagName = targetPath + QLatin1Char('.') + makeTag();
@@ -264,6 +271,14 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
 }
 
 namespace FileUtils {
+
+bool isSafeRelativePath(const QString &path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
+        return false;
+    const QStringList parts = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+    return !parts.contains(QStringLiteral(".."));
+}
 
 void cleanSuffixFile(const QString &dir, const QString &suffix)
 {

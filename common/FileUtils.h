@@ -19,6 +19,10 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir);
 
 namespace FileUtils {
 
+// A manifest path that stays below the directory it is joined to: not empty, not
+// absolute, no ".." component. Manifests come over plain HTTP.
+bool isSafeRelativePath(const QString &path);
+
 // Removes every regular file below dir whose suffix is exactly `suffix`.
 void cleanSuffixFile(const QString &dir, const QString &suffix);
 

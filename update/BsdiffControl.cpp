@@ -20,6 +20,11 @@ void BsdiffControl::bspatchControl()
     for (auto it = patchList.constBegin(); it != patchList.constEnd(); ++it) {
         const QString &relative = it.key();
         const filePatchInfo &info = it.value();
+        // Entries come from the manifest: nothing may be read or written outside the bundle.
+        if (!FileUtils::isSafeRelativePath(relative) || !FileUtils::isSafeRelativePath(info.filePatch)) {
+            emit bsdiffFailSignal(tr("Refusing patch entry %1").arg(relative));
+            return;
+        }
 
         const QString newPath = outputDirectory + QLatin1Char('/') + relative;
         if (QFileInfo::exists(newPath) && getLocalFileMd5Value(newPath) == info.newFileMd5)

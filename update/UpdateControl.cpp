@@ -498,6 +498,8 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
     }
 
     for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
+        if (!FileUtils::isSafeRelativePath(it.key()))
+            continue; // never read or written outside the bundle; the patcher refused it already
         const QString target = backupPath + QLatin1Char('/') + it.key();
         const QString installed = installPath + QLatin1Char('/') + it.key();
         QDir().mkpath(QFileInfo(target).absolutePath());

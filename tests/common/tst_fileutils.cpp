@@ -445,10 +445,14 @@ void TestFileUtils::copyDirectoryReportsRefusedFile()
     writeFile(path("src/g"), "never reached");
     writeFile(path("dst/f"), "old");
     writeFile(path("dst/probe"), "probe");
+    QVERIFY(QFile::setPermissions(path("dst/f"), QFileDevice::Permissions(0x6644)));
+    Unprivileged::giveAway(path("dst/f")); // the user may change its mode but not remove it
     QVERIFY(Unprivileged::lockFolder(path("dst")));
     verifyRefusal(path("dst/probe"));
 
     const ChildRun run = runChild({QStringLiteral("copyDirectoryFiles"), path("src"), path("dst")});
+    // A refused removal gives the file its permissions back.
+    QCOMPARE(modeOf(path("dst/f")), mode_t(0644));
     QCOMPARE(run.result, QStringLiteral("false"));
     QCOMPARE(readFile(path("dst/f")), QByteArray("old"));
     QVERIFY(!QFileInfo::exists(path("dst/g")));

@@ -1,5 +1,6 @@
 #include "Unprivileged.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QProcessEnvironment>
 
@@ -12,10 +13,11 @@ bool dropsPrivileges()
     return ::geteuid() == 0;
 }
 
-QByteArray run(const QString &program, const QStringList &arguments, int timeoutMs)
+QByteArray run(const QString &program, const QStringList &arguments, int timeoutMs,
+               const QProcessEnvironment &environment)
 {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = environment;
     // The suppression file may lie where the unprivileged user cannot read it.
     env.remove(QStringLiteral("LSAN_OPTIONS"));
     process.setProcessEnvironment(env);
@@ -34,6 +36,17 @@ QByteArray run(const QString &program, const QStringList &arguments, int timeout
         return QByteArray();
     }
     return process.readAllStandardOutput();
+}
+
+void giveAway(const QString &path)
+{
+    if (!dropsPrivileges())
+        return;
+    ::lchown(QFile::encodeName(path).constData(), 65534, 65534);
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ::lchown(QFile::encodeName(it.next()).constData(), 65534, 65534);
 }
 
 bool lockFolder(const QString &path)

@@ -1,0 +1,317 @@
+#include "DataPaths.h"
+#include "MessageCapture.h"
+#include "SetupThread.h"
+#include "TestHome.h"
+#include "Unprivileged.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(data);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+} // namespace
+
+class TestSetupThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void installsIdenticalStaging();
+    void installsNewFilesAndAppliesTheLists();
+    void missingDeleteEntryStillSucceeds();
+    void noEntryForTheVersionGivesEmptyLists();
+    void listsOutsideTheBundleAreIgnored();
+    void firstAttemptRunsOnTheWorkerThread();
+    void settingsEdits();
+    void settingsOfOtherPlatformsIgnored();
+    void settingsFileIsNeverCreated();
+    void emptyDeleteKeyIsSkipped();
+    void fiveFailedCopiesThenRestore();
+    void restoreFailingPartWay();
+
+private:
+    QString install() const { return m_home->path() + "/Veltora.app"; }
+    QString staging() const { return m_home->updateDirectory() + "/partial-1.0"; }
+    void writeManifest(const QJsonObject &mac);
+    struct ChildResult
+    {
+        QString summary;
+        QStringList log;
+    };
+    ChildResult runChild();
+
+    std::unique_ptr<TestHome> m_home;
+};
+
+void TestSetupThread::init()
+{
+    m_home = std::make_unique<TestHome>();
+    QVERIFY(m_home->isValid());
+    m_home->applyToCurrentProcess();
+    writeFile(install() + "/Contents/MacOS/Veltora", "old app");
+    writeFile(install() + "/Contents/Resources/gone.png", "to be deleted");
+    writeFile(install() + "/Contents/Resources/old.bak", "leftover");
+    QDir().mkpath(QDir::homePath() + "/.cache/Veltora/QtWebEngine");
+    QDir().mkpath(staging());
+}
+
+void TestSetupThread::writeManifest(const QJsonObject &mac)
+{
+    writeFile(m_home->updateDirectory() + "/update.json", QJsonDocument(QJsonObject{{"mac", mac}}).toJson());
+}
+
+void TestSetupThread::installsIdenticalStaging()
+{
+    writeFile(staging() + "/Contents/MacOS/Veltora", "old app");
+    QVERIFY(QFile::setPermissions(install() + "/Contents/MacOS/Veltora", QFileDevice::Permissions(0x6644)));
+    m_home->writeSettings("[Login]\ntoken=secret\nuser=anna\n");
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{}}}}}},
+                              {"veltoraSettings", QJsonObject{{"delete", QJsonArray{"Login/token"}}}}});
+
+    SetupThread worker(install(), staging());
+    worker.configFileName = "update.json";
+    worker.version = "1.0";
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    QSignalSpy failed(&worker, &SetupThread::setupFailedSignal);
+    MessageCapture log;
+    worker.mainControl();
+    QCOMPARE(success.count(), 1);
+    QCOMPARE(failed.count(), 0);
+    QVERIFY(log.contains("copy updateFiles to installFiles success"));
+    QCOMPARE(readFile(install() + "/Contents/MacOS/Veltora"), QByteArray("old app"));
+    QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/old.bak"));
+    QVERIFY(!QFileInfo::exists(m_home->updateDirectory()));
+    QVERIFY(!QFileInfo::exists(QDir::homePath() + "/.cache/Veltora"));
+    QCOMPARE(modeOf(install() + "/Contents/MacOS/Veltora"), mode_t(0755));
+    QSettings settings(m_home->dataDirectory() + "/settings.ini", QSettings::IniFormat);
+    QVERIFY(!settings.contains("Login/token"));
+    QCOMPARE(settings.value("Login/user").toString(), QStringLiteral("anna"));
+}
+
+void TestSetupThread::installsNewFilesAndAppliesTheLists()
+{
+    writeFile(staging() + "/Contents/MacOS/Veltora", "new app");
+    writeFile(staging() + "/Contents/Resources/new.png", "new picture");
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
+                      {"delete", QJsonArray{"Contents/Resources/gone.png"}},
+                      {"add", QJsonArray{"Contents/Resources/new.png"}}}}}}}}});
+    SetupThread worker(install(), staging());
+    worker.configFileName = "update.json";
+    worker.version = "1.0";
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    worker.mainControl();
+    QCOMPARE(success.count(), 1);
+    QCOMPARE(readFile(install() + "/Contents/MacOS/Veltora"), QByteArray("new app"));
+    QCOMPARE(readFile(install() + "/Contents/Resources/new.png"), QByteArray("new picture"));
+    QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/gone.png"));
+    QCOMPARE(readFile(install() + "/Contents/backup/Contents/Resources/gone.png"), QByteArray("to be deleted"));
+    QCOMPARE(worker.addFiles, QJsonArray{"Contents/Resources/new.png"});
+}
+
+void TestSetupThread::missingDeleteEntryStillSucceeds()
+{
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
+                      {"delete", QJsonArray{"Contents/Resources/never-there.png"}}}}}}}}});
+    SetupThread worker(install(), staging());
+    worker.configFileName = "update.json";
+    worker.version = "1.0";
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    MessageCapture log;
+    worker.mainControl();
+    QCOMPARE(success.count(), 1);
+    QVERIFY(log.contains(QStringLiteral("\"%1/Contents/backup/Contents/Resources/never-there.png copy failed\"").arg(install())));
+}
+
+void TestSetupThread::noEntryForTheVersionGivesEmptyLists()
+{
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"0.9", QJsonObject{{"modify", QJsonObject{
+                      {"delete", QJsonArray{"Contents/Resources/gone.png"}}}}}}}}});
+    SetupThread worker(install(), staging());
+    worker.getAddAndDelFiles(m_home->updateDirectory() + "/update.json", "1.0");
+    QVERIFY(worker.deleteFiles.isEmpty());
+    QVERIFY(worker.addFiles.isEmpty());
+
+    MessageCapture log;
+    worker.getAddAndDelFiles(m_home->updateDirectory() + "/missing.json", "1.0");
+    QVERIFY(log.contains("Get add and del files,Open update config failed"));
+}
+
+void TestSetupThread::listsOutsideTheBundleAreIgnored()
+{
+    writeFile(m_home->path() + "/precious.txt", "outside the bundle");
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
+                      {"delete", QJsonArray{"../precious.txt", "", 5, "/etc/hostname"}}}}}}}}});
+    SetupThread worker(install(), staging());
+    worker.configFileName = "update.json";
+    worker.version = "1.0";
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    worker.mainControl();
+    QCOMPARE(success.count(), 1);
+    QCOMPARE(readFile(m_home->path() + "/precious.txt"), QByteArray("outside the bundle"));
+    QVERIFY(QFileInfo::exists(install() + "/Contents/MacOS/Veltora"));
+}
+
+void TestSetupThread::firstAttemptRunsOnTheWorkerThread()
+{
+    writeManifest(QJsonObject());
+    SetupThread worker(install(), staging());
+    worker.configFileName = "update.json";
+    QThread *ranOn = nullptr;
+    connect(&worker, &SetupThread::setupSuccessSignal, this, [&ranOn] { ranOn = QThread::currentThread(); },
+            Qt::DirectConnection);
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    worker.start();
+    QVERIFY(success.wait(10000));
+    QVERIFY(worker.wait(10000));
+    QCOMPARE(ranOn, static_cast<QThread *>(&worker));
+}
+
+void TestSetupThread::settingsEdits()
+{
+    m_home->writeSettings("[General]\nlang=zh\n[Login]\ntoken=secret\nuser=anna\n[Network]\nserver=old\n");
+    writeManifest(QJsonObject{{"veltoraSettings", QJsonObject{
+                      {"delete", QJsonArray{"Login/token", "Network/server"}},
+                      {"add", QJsonObject{{"Network/server", "x"}, {"A", "1"}, {"Flag", true}, {"Count", 3}}}}}});
+    SetupThread worker(install(), staging());
+    worker.modifyVeltoraSettings(m_home->updateDirectory() + "/update.json");
+    QSettings settings(m_home->dataDirectory() + "/settings.ini", QSettings::IniFormat);
+    QVERIFY(!settings.contains("Login/token"));
+    QCOMPARE(settings.value("Login/user").toString(), QStringLiteral("anna"));
+    QCOMPARE(settings.value("Network/server").toString(), QStringLiteral("x")); // deleted, then set
+    QCOMPARE(settings.value("A").toString(), QStringLiteral("1"));
+    QCOMPARE(settings.value("Flag").toString(), QString());
+    QCOMPARE(settings.value("Count").toString(), QString());
+    QCOMPARE(settings.value("lang").toString(), QStringLiteral("zh"));
+
+    MessageCapture log;
+    worker.modifyVeltoraSettings(m_home->updateDirectory() + "/missing.json");
+    QCOMPARE(log.messages(), (QStringList{"\"" + m_home->updateDirectory() + "/missing.json\"",
+                                          "Get add and del ini key,Open update config failed"}));
+}
+
+void TestSetupThread::settingsOfOtherPlatformsIgnored()
+{
+    m_home->writeSettings("[Login]\ntoken=secret\n");
+    writeFile(m_home->updateDirectory() + "/update.json",
+              R"({"win": {"veltoraSettings": {"delete": ["Login/token"], "add": {"A": "1"}}}})");
+    SetupThread worker(install(), staging());
+    worker.modifyVeltoraSettings(m_home->updateDirectory() + "/update.json");
+    QSettings settings(m_home->dataDirectory() + "/settings.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("Login/token").toString(), QStringLiteral("secret"));
+    QVERIFY(!settings.contains("A"));
+}
+
+void TestSetupThread::settingsFileIsNeverCreated()
+{
+    writeManifest(QJsonObject{{"veltoraSettings", QJsonObject{{"add", QJsonObject{{"A", "1"}}}}}});
+    SetupThread worker(install(), staging());
+    worker.modifyVeltoraSettings(m_home->updateDirectory() + "/update.json");
+    QVERIFY(!QFileInfo::exists(m_home->dataDirectory() + "/settings.ini"));
+}
+
+void TestSetupThread::emptyDeleteKeyIsSkipped()
+{
+    m_home->writeSettings("[General]\nlang=zh\n[Login]\nuser=anna\n");
+    writeManifest(QJsonObject{{"veltoraSettings", QJsonObject{{"delete", QJsonArray{"", QJsonValue(), 7}}}}});
+    SetupThread worker(install(), staging());
+    MessageCapture log;
+    worker.modifyVeltoraSettings(m_home->updateDirectory() + "/update.json");
+    QSettings settings(m_home->dataDirectory() + "/settings.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("lang").toString(), QStringLiteral("zh"));
+    QCOMPARE(settings.value("Login/user").toString(), QStringLiteral("anna"));
+    QCOMPARE(log.messages().count("Skipping an empty or non-text settings key to delete"), 3);
+}
+
+TestSetupThread::ChildResult TestSetupThread::runChild()
+{
+    const QString child = m_home->path() + "/setupthread_child";
+    QFile::copy(QStringLiteral(SETUPTHREAD_CHILD), child);
+    ChildResult result;
+    const QByteArray out = Unprivileged::run(child, {install(), staging(), "update.json", "1.0"}, 120000, m_home->environment());
+    for (const QString &line : QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith("LOG "))
+            result.log << line.mid(4);
+        else
+            result.summary = line;
+    }
+    return result;
+}
+
+void TestSetupThread::fiveFailedCopiesThenRestore()
+{
+    // The staging directory holds a file the installation will not take (a locked folder),
+    // listed after a new file that the failed attempts do write.
+    writeFile(install() + "/Contents/MacOS/locked/f", "old f");
+    writeFile(install() + "/Contents/backup/Contents/MacOS/locked/f", "old f");
+    writeFile(staging() + "/Contents/Frameworks/added.dylib", "added by the update");
+    writeFile(staging() + "/Contents/MacOS/locked/f", "new f");
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
+                      {"add", QJsonArray{"Contents/Frameworks/added.dylib"}}}}}}}}});
+    Unprivileged::giveAway(m_home->path());
+    QVERIFY(Unprivileged::openFolder(m_home->path()));
+    QVERIFY(Unprivileged::lockFolder(install() + "/Contents/MacOS/locked"));
+    Unprivileged::run(QStringLiteral("/bin/rm"), {install() + "/Contents/MacOS/locked/f"}, 10000);
+    QVERIFY(QFileInfo::exists(install() + "/Contents/MacOS/locked/f")); // the refusal is real
+
+    const ChildResult run = runChild();
+    Unprivileged::openFolder(install() + "/Contents/MacOS/locked");
+    QCOMPARE(run.summary, QStringLiteral("SUCCESS 0 FAILED 1 RETRIES 5"));
+    QVERIFY2(run.log.filter(QRegularExpression("^copy failed: ")).size() == 5, qPrintable(run.log.join('\n')));
+    QVERIFY(run.log.contains(" recover success"));
+    QVERIFY(!QFileInfo::exists(install() + "/Contents/Frameworks/added.dylib"));
+    QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/old.bak"));
+    QCOMPARE(readFile(install() + "/Contents/MacOS/locked/f"), QByteArray("old f"));
+    QVERIFY(QFileInfo::exists(m_home->updateDirectory() + "/update.json")); // kept for the log upload
+}
+
+void TestSetupThread::restoreFailingPartWay()
+{
+    writeFile(install() + "/Contents/MacOS/locked/f", "old f");
+    writeFile(install() + "/Contents/backup/Contents/MacOS/locked/f", "backed up f");
+    writeFile(install() + "/Contents/backup/Contents/Resources/z-after.png", "never restored");
+    writeFile(staging() + "/Contents/MacOS/locked/f", "new f");
+    writeManifest(QJsonObject());
+    Unprivileged::giveAway(m_home->path());
+    QVERIFY(Unprivileged::openFolder(m_home->path()));
+    QVERIFY(Unprivileged::lockFolder(install() + "/Contents/MacOS/locked"));
+    Unprivileged::run(QStringLiteral("/bin/rm"), {install() + "/Contents/MacOS/locked/f"}, 10000);
+    QVERIFY(QFileInfo::exists(install() + "/Contents/MacOS/locked/f")); // the refusal is real
+
+    const ChildResult run = runChild();
+    Unprivileged::openFolder(install() + "/Contents/MacOS/locked");
+    QCOMPARE(run.summary, QStringLiteral("SUCCESS 0 FAILED 1 RETRIES 5"));
+    QVERIFY(run.log.contains("recover fail"));
+    QVERIFY(!run.log.contains(" recover success"));
+    QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/z-after.png"));
+}
+
+QTEST_GUILESS_MAIN(TestSetupThread)
+#include "tst_setupthread.moc"

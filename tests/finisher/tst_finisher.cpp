@@ -1,0 +1,230 @@
+#include "BusyIndicator.h"
+#include "Finisher.h"
+#include "TestHome.h"
+#include "TestHttpServer.h"
+#include "UserSettings.h"
+#include "ui_Finisher.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(data);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+int runFinisher(const TestHome &home, const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment env = home.environment();
+    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "0");
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(FINISHER_BINARY), arguments);
+    if (!process.waitForFinished(60000))
+        return -2;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -3;
+}
+
+} // namespace
+
+class TestFinisher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wrongArgumentCount_data();
+    void wrongArgumentCount();
+    void installsAndRemovesTheUpdateData();
+    void catUpdateLogWritesOnTheDesktop();
+    void form();
+    void finalPaths_data();
+    void finalPaths();
+    // Last: its success path tells the application to quit.
+    void translatorComesAfterTheWindow();
+};
+
+void TestFinisher::wrongArgumentCount_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("four") << QStringList{"*/a*", "*/b*", "x.log", "update.json"};
+    QTest::newRow("six") << QStringList{"*/a*", "*/b*", "x.log", "update.json", "1.0", "extra"};
+}
+
+void TestFinisher::wrongArgumentCount()
+{
+    QFETCH(QStringList, arguments);
+    TestHome home;
+    home.addRecordingStub("killall");
+    QCOMPARE(runFinisher(home, arguments), 255);
+    QCOMPARE(home.stubCalls("killall"), QStringList{"Veltora update"});
+    QVERIFY(!QFileInfo::exists(home.updateDirectory()));
+}
+
+void TestFinisher::installsAndRemovesTheUpdateData()
+{
+    TestHome home;
+    home.addRecordingStub("killall");
+    const QString install = home.path() + "/My Apps/Veltora.app";
+    const QString staging = home.updateDirectory() + "/partial-1.0";
+    writeFile(install + "/Contents/MacOS/Veltora", "old");
+    writeFile(staging + "/Contents/MacOS/Veltora", "new");
+    writeFile(home.updateDirectory() + "/update.json", "{}");
+    writeFile(home.updateDirectory() + "/run.log", "##update##Debug: (2024-05-06 13:45:10.123) start finisher success\r\n");
+
+    QCOMPARE(runFinisher(home, {"*" + install + "*", "*" + staging + "*", "run.log", "update.json", "1.0"}), 0);
+    QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), QByteArray("new"));
+    // Success removes the update data directory, and the default log with it.
+    QVERIFY(!QFileInfo::exists(home.updateDirectory()));
+    QCOMPARE(home.stubCalls("killall"), QStringList{"Veltora update"});
+}
+
+void TestFinisher::catUpdateLogWritesOnTheDesktop()
+{
+    TestHome home;
+    home.addRecordingStub("killall");
+    home.writeSettings("[General]\nCatUpdateLog=true\n");
+    QDir().mkpath(home.desktopDirectory());
+    const QString install = home.path() + "/Veltora.app";
+    writeFile(install + "/Contents/MacOS/Veltora", "same");
+    writeFile(home.updateDirectory() + "/partial-1.0/Contents/MacOS/Veltora", "same");
+    writeFile(home.desktopDirectory() + "/run.log", "##update##Debug: (2024-05-06 13:45:10.123) before\r\n");
+
+    QCOMPARE(runFinisher(home, {"*" + install + "*", "*" + home.updateDirectory() + "/partial-1.0*", "run.log",
+                                "update.json", "1.0"}), 0);
+    const QStringList lines = QString::fromUtf8(readFile(home.desktopDirectory() + "/run.log")).split("\r\n", Qt::SkipEmptyParts);
+    QVERIFY(lines.size() > 3);
+    QVERIFY(lines.first().startsWith("##update##"));
+    const QRegularExpression finisherLine(R"(^##finisher##Debug: \(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\) )");
+    for (const QString &line : lines.mid(1))
+        QVERIFY2(finisherLine.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(lines.at(1).endsWith(") start setup"));
+    QVERIFY(lines.indexOf(QRegularExpression(".*copy updateFiles to installFiles success$")) > 0);
+}
+
+void TestFinisher::form()
+{
+    Finisher window;
+    QCOMPARE(window.size(), QSize(200, 150));
+    QCOMPARE(window.ui->playLabel->geometry(), QRect(60, 20, 80, 80));
+    QCOMPARE(window.ui->stateLabel->geometry(), QRect(15, 110, 180, 20));
+    QCOMPARE(window.ui->backLabel->geometry(), QRect(0, 0, 200, 150));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Veltora update"));
+    QCOMPARE(window.progressIndicator->parentWidget(), window.ui->playLabel);
+    QVERIFY(window.progressIndicator->isAnimated());
+    QCOMPARE(window.progressIndicator->color(), QColor(Qt::white));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QImage shot = window.grab().toImage();
+    shot.save("finisher.png");
+    const QColor panel = shot.pixelColor(5, 140);
+    QCOMPARE(panel.alpha(), 170); // black at alpha 170 over nothing
+    QCOMPARE(panel.red(), 0);
+}
+
+void TestFinisher::finalPaths_data()
+{
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("installation failed: upload, message, web site") << true;
+    QTest::newRow("worker message: message only") << false;
+}
+
+void TestFinisher::finalPaths()
+{
+    QFETCH(bool, failed);
+    const QString xvfb = QStandardPaths::findExecutable("xvfb-run");
+    if (failed && xvfb.isEmpty())
+        QSKIP("xvfb-run is not installed");
+    TestHome home;
+    home.addRecordingStub("xdg-open");
+    TestHttpServer proxy;
+    QVERIFY(proxy.listen());
+    proxy.serveContent("/api/file.api.php", "ok");
+    writeFile(home.updateDirectory() + "/run.log", "update and finisher lines\r\n");
+
+    QProcessEnvironment env = home.environment();
+    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "50");
+    env.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()));
+    env.remove("no_proxy");
+    QProcess child;
+    QSignalSpy done(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    if (failed) {
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.remove("DISPLAY");
+        child.setProcessEnvironment(env);
+        child.start(xvfb, {"-a", QStringLiteral(FINISHER_WINDOW_CHILD), "failed", "run.log"});
+    } else {
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(FINISHER_WINDOW_CHILD), {"message", "run.log"});
+    }
+    QVERIFY(done.wait(60000));
+    QCOMPARE(child.exitCode(), 255);
+    if (failed) {
+        QCOMPARE(proxy.requests().size(), 1);
+        QVERIFY(proxy.requests().first().body.contains("update and finisher lines\r\n"));
+        QTRY_COMPARE(home.stubCalls("xdg-open"), QStringList{Finisher::vendorSite()});
+    } else {
+        QVERIFY(proxy.requests().isEmpty());
+        QVERIFY(home.stubCalls("xdg-open").isEmpty());
+    }
+}
+
+void TestFinisher::translatorComesAfterTheWindow()
+{
+    TestHome home;
+    home.applyToCurrentProcess();
+    home.writeSettings("lang=zh\n");
+    const QString install = home.path() + "/Veltora.app";
+    writeFile(install + "/Contents/MacOS/Veltora", "same");
+    writeFile(home.updateDirectory() + "/partial-1.0/Contents/MacOS/Veltora", "same");
+
+    Finisher window;
+    window.show();
+    QTranslator *translator = installCatalogue(QCoreApplication::instance(), UserSettings::read().catalogue());
+    QCOMPARE(window.windowTitle(), QStringLiteral("Veltora update")); // set while constructing: English
+    window.installPath = install;
+    window.updatePath = home.updateDirectory() + "/partial-1.0";
+    window.configFileName = "update.json";
+    window.version = "1.0";
+
+    qputenv("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "200");
+    bool hiddenAndStopped = false;
+    QString boxText;
+    window.startSetup();
+    QCOMPARE(window.ui->stateLabel->text(), QStringLiteral("正在安装新文件..."));
+    // While the final box is up, the window is hidden and its spinner stopped.
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (auto *box = QApplication::activeModalWidget()) {
+            hiddenAndStopped = !window.isVisible() && !window.progressIndicator->isAnimated();
+            boxText = box->findChildren<QLabel *>().last()->text();
+            poll.stop();
+        }
+    });
+    poll.start(10);
+    QTRY_VERIFY_WITH_TIMEOUT(!boxText.isEmpty(), 20000);
+    qunsetenv("VELTORA_MESSAGEBOX_AUTOCLOSE_MS");
+    QVERIFY(hiddenAndStopped);
+    QCOMPARE(boxText, QStringLiteral("更新成功,请手动打开Veltora"));
+    QCoreApplication::removeTranslator(translator);
+}
+
+QTEST_MAIN(TestFinisher)
+#include "tst_finisher.moc"

@@ -1,0 +1,299 @@
+#include "BsdiffControl.h"
+#include "FileUtils.h"
+#include "TestHome.h"
+#include "Uncompress.h"
+#include "Updateconfig.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &data, quint32 mode = 0644)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(data);
+    file.close();
+    ::chmod(QFile::encodeName(path).constData(), mode);
+}
+
+void makeLink(const QByteArray &target, const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    ::symlink(target.constData(), QFile::encodeName(path).constData());
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char(generator.generate() & 0xff);
+    return data;
+}
+
+// Every entry below root: "path mode md5" for files, "path -> target" for links.
+QStringList treeOf(const QString &root, const QStringList &skip = {})
+{
+    QStringList out;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = path.mid(root.size() + 1);
+        if (std::any_of(skip.begin(), skip.end(), [&](const QString &s) { return relative.startsWith(s); }))
+            continue;
+        struct stat st;
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        if (S_ISLNK(st.st_mode))
+            out << relative + " -> " + QFileInfo(path).symLinkTarget().mid(QFileInfo(path).absolutePath().size() + 1);
+        else if (S_ISREG(st.st_mode))
+            out << QStringLiteral("%1 %2 %3").arg(relative).arg(st.st_mode & 0777, 0, 8).arg(QString::fromLatin1(getLocalFileMd5Value(path)));
+    }
+    out.sort();
+    return out;
+}
+
+// A bundle of one version: frameworks with version links, binaries, resources.
+void makeBundle(const QString &root, int version)
+{
+    const QByteArray binary = randomBytes(300000, 1);
+    QByteArray app = binary;
+    for (int i = 0; i < version; ++i)
+        app.replace(1000 * (i + 1), 8, "version" + QByteArray::number(i));
+    writeFile(root + "/Contents/MacOS/Veltora", app, 0755);
+    writeFile(root + "/Contents/MacOS/update", "updater " + QByteArray::number(version), 0755);
+    const QString fw = root + "/Contents/Frameworks/QtCore.framework";
+    writeFile(fw + "/Versions/5/QtCore", randomBytes(200000, 2) + QByteArray::number(version), 0755);
+    makeLink("5", fw + "/Versions/Current");
+    makeLink("Versions/Current/QtCore", fw + "/QtCore");
+    writeFile(root + "/Contents/Resources/qt.conf", "[Paths]\nPlugins = PlugIns\n");
+    writeFile(root + QStringLiteral("/Contents/Resources/Grüße und mehr.txt"), "greetings " + QByteArray::number(version));
+    writeFile(root + "/Contents/Resources/theme.css", version >= 2 ? randomBytes(5000, 9) : randomBytes(5000, 8));
+    if (version < 2)
+        writeFile(root + "/Contents/Resources/obsolete.png", "goes away");
+    else
+        writeFile(root + "/Contents/Resources/new.png", "arrives");
+}
+
+struct ToolRun
+{
+    int exitCode = -1;
+    QString error;
+};
+
+} // namespace
+
+class TestRelease : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void writesTheManifest();
+    void packetsHoldOneFolderNamedLikeThem();
+    void partialPacketRebuildsEachVersion_data();
+    void partialPacketRebuildsEachVersion();
+    void replacePacketHoldsWholeFiles();
+    void badInput_data();
+    void badInput();
+
+private:
+    ToolRun runTool(const QStringList &arguments);
+    QString path(const QString &rel) const { return m_home.path() + "/" + rel; }
+    QJsonObject manifest() const;
+
+    TestHome m_home;
+};
+
+void TestRelease::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    makeBundle(path("v1.0"), 0);
+    makeBundle(path("v1.2.3"), 1);
+    makeBundle(path("v2.0"), 2);
+    writeFile(path("Veltora-2.0.dmg"), "disk image");
+    writeFile(path("settings.json"), R"({"delete": ["Login/token"], "add": {"Network/server": "x", "A": "1"}})");
+    const ToolRun run = runTool({"--new", path("v2.0"), "--old", "1.0=" + path("v1.0"), "--old", "1.2.3=" + path("v1.2.3"),
+                                 "--base-url", "http://127.0.0.1:8080/mac/", "--out", path("out"), "--installer",
+                                 path("Veltora-2.0.dmg"), "--fix-versions", "1.0", "--settings", path("settings.json")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+}
+
+ToolRun TestRelease::runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessEnvironment(m_home.environment());
+    process.start(QStringLiteral(RELEASE_TOOL), arguments);
+    ToolRun run;
+    if (!process.waitForFinished(300000))
+        return run;
+    run.exitCode = process.exitCode();
+    run.error = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QJsonObject TestRelease::manifest() const
+{
+    QFile file(m_home.path() + "/out/update.json");
+    file.open(QIODevice::ReadOnly);
+    return QJsonDocument::fromJson(file.readAll()).object().value("mac").toObject();
+}
+
+void TestRelease::writesTheManifest()
+{
+    const QJsonObject mac = manifest();
+    QCOMPARE(mac.value("installerUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/Veltora-2.0.dmg"));
+    QCOMPARE(mac.value("installerMd5").toString().toLatin1(), getLocalFileMd5Value(path("out/Veltora-2.0.dmg")));
+    const QJsonObject fix = mac.value("fixUpdatePacket").toObject();
+    QCOMPARE(fix.value("fixUpdatePacketUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/fixupdate.pkt"));
+    QCOMPARE(fix.value("fixUpdateUesedVersion").toArray(), QJsonArray{"1.0"});
+    QCOMPARE(mac.value("veltoraSettings").toObject().value("delete").toArray(), QJsonArray{"Login/token"});
+    QCOMPARE(mac.value("veltoraSettings").toObject().value("add").toObject().value("A").toString(), QStringLiteral("1"));
+
+    const QJsonObject entry = mac.value("partialPacket").toObject().value("1.0").toObject();
+    QCOMPARE(entry.value("partialPacketUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/partial-1.0.pkt"));
+    QCOMPARE(entry.value("replacePacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("out/replace-1.0.pkt")));
+    const QJsonObject modify = entry.value("modify").toObject();
+    QCOMPARE(modify.value("delete").toArray(), QJsonArray{"Contents/Resources/obsolete.png"});
+    QCOMPARE(modify.value("add").toArray(), QJsonArray{"Contents/Resources/new.png"});
+    // The binary changed a little: a patch; the style sheet changed completely: whole.
+    const QJsonObject patches = modify.value("patch").toObject();
+    QVERIFY(patches.contains("Contents/MacOS/Veltora"));
+    QVERIFY(!patches.contains("Contents/Resources/theme.css"));
+    QCOMPARE(patches.value("Contents/MacOS/Veltora").toObject().value("filePatch").toString(),
+             QStringLiteral("Contents/MacOS/Veltora.patch"));
+
+    // The updater's own reader takes it.
+    Updateconfig config;
+    config.configFile = path("out/update.json");
+    QVERIFY(config.getFixUpdatePacketInfo("mac"));
+    QVERIFY(config.getInstallerInfo("mac"));
+    QVERIFY(config.getPartialPacketInfo("mac", "1.2.3"));
+    QCOMPARE(config.partialPacketUrl, QStringLiteral("http://127.0.0.1:8080/mac/partial-1.2.3.pkt"));
+}
+
+void TestRelease::packetsHoldOneFolderNamedLikeThem()
+{
+    for (const QString name : {"partial-1.0.pkt", "partial-1.2.3.pkt", "replace-1.2.3.pkt", "fixupdate.pkt"}) {
+        QTemporaryDir target;
+        Uncompress uncompress;
+        uncompress.packetPath = path("out/") + name;
+        uncompress.outputDirectory = target.path();
+        QSignalSpy ok(&uncompress, &Uncompress::UncompressPacketOKSignal);
+        uncompress.UncompressPacket();
+        QCOMPARE(ok.count(), 1);
+        QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{name.chopped(4)});
+    }
+}
+
+void TestRelease::partialPacketRebuildsEachVersion_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::newRow("1.0") << "1.0";
+    QTest::newRow("1.2.3") << "1.2.3";
+}
+
+void TestRelease::partialPacketRebuildsEachVersion()
+{
+    QFETCH(QString, version);
+    // An installation of the old version, updated the way the updater and setup program do it.
+    const QString installed = path("installed-" + version);
+    QVERIFY(copyDirectoryFiles(path("v" + version), installed));
+    Updateconfig config;
+    config.configFile = path("out/update.json");
+    QVERIFY(config.getPartialPacketInfo("mac", version));
+
+    QTemporaryDir updateDir;
+    Uncompress uncompress;
+    uncompress.packetPath = path("out/partial-" + version + ".pkt");
+    uncompress.outputDirectory = updateDir.path();
+    QSignalSpy unpacked(&uncompress, &Uncompress::UncompressPacketOKSignal);
+    uncompress.UncompressPacket();
+    QCOMPARE(unpacked.count(), 1);
+    const QString staging = updateDir.path() + "/partial-" + version;
+
+    BsdiffControl patcher;
+    patcher.patchList = config.patchList;
+    patcher.sourceDirectory = installed;
+    patcher.patchDirectory = staging;
+    patcher.outputDirectory = staging;
+    QSignalSpy patched(&patcher, &BsdiffControl::bsdiffSuccessSignal);
+    patcher.bspatchControl();
+    QCOMPARE(patched.count(), 1);
+    FileUtils::cleanSuffixFile(staging, "patch");
+
+    QVERIFY(copyDirectoryFiles(staging, installed));
+    QFile manifestFile(path("out/update.json"));
+    QVERIFY(manifestFile.open(QIODevice::ReadOnly));
+    const QJsonArray deleted = QJsonDocument::fromJson(manifestFile.readAll())
+                                   .object().value("mac").toObject().value("partialPacket").toObject()
+                                   .value(version).toObject().value("modify").toObject().value("delete").toArray();
+    for (const QJsonValue &entry : deleted)
+        QVERIFY(QFile::remove(installed + "/" + entry.toString()));
+    // The setup program's last step: everything in Contents/MacOS becomes executable.
+    for (const QFileInfo &entry : QDir(installed + "/Contents/MacOS").entryInfoList(QDir::Files))
+        ::chmod(QFile::encodeName(entry.absoluteFilePath()).constData(), 0755);
+
+    QCOMPARE(treeOf(installed), treeOf(path("v2.0")));
+}
+
+void TestRelease::replacePacketHoldsWholeFiles()
+{
+    QTemporaryDir target;
+    Uncompress uncompress;
+    uncompress.packetPath = path("out/replace-1.0.pkt");
+    uncompress.outputDirectory = target.path();
+    QSignalSpy ok(&uncompress, &Uncompress::UncompressPacketOKSignal);
+    uncompress.UncompressPacket();
+    QCOMPARE(ok.count(), 1);
+    const QStringList tree = treeOf(target.path() + "/replace-1.0");
+    QCOMPARE(tree.filter(".patch").size(), 0);
+    QVERIFY(tree.contains(QStringLiteral("Contents/MacOS/Veltora 755 %1").arg(QString::fromLatin1(getLocalFileMd5Value(path("v2.0/Contents/MacOS/Veltora"))))));
+    QVERIFY(!tree.filter(QStringLiteral("Grüße und mehr.txt")).isEmpty());
+}
+
+void TestRelease::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+    const QStringList common{"--installer", "%H/Veltora-2.0.dmg", "--base-url", "http://127.0.0.1/mac"};
+    QTest::newRow("missing folder") << (QStringList{"--new", "%H/nowhere", "--old", "1.0=%H/v1.0", "--out", "%H/o1"} + common)
+                                    << "the new bundle is not a folder";
+    QTest::newRow("version twice") << (QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--old", "1.0=%H/v1.2.3", "--out", "%H/o2"} + common)
+                                   << "version 1.0 is listed twice";
+    QTest::newRow("output is a file") << (QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/settings.json"} + common)
+                                      << "the output is not a folder";
+    QTest::newRow("https base URL") << QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o3", "--installer",
+                                                   "%H/Veltora-2.0.dmg", "--base-url", "https://127.0.0.1/mac"}
+                                    << "the base URL must be a plain http";
+    QTest::newRow("no installer") << QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o4", "--base-url", "http://h/m"}
+                                  << "--installer is required";
+    QTest::newRow("version with a slash") << (QStringList{"--new", "%H/v2.0", "--old", "1/0=%H/v1.0", "--out", "%H/o5"} + common)
+                                          << "--old takes VERSION=DIR";
+}
+
+void TestRelease::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    arguments.replaceInStrings("%H", m_home.path());
+    const ToolRun run = runTool(arguments);
+    QVERIFY(run.exitCode != 0);
+    const QStringList lines = run.error.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith("veltora-release: " + reason), qPrintable(lines.first()));
+}
+
+QTEST_GUILESS_MAIN(TestRelease)
+#include "tst_release.moc"

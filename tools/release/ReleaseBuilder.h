@@ -1,0 +1,37 @@
+#ifndef VELTORA_RELEASEBUILDER_H
+#define VELTORA_RELEASEBUILDER_H
+
+#include "ReleaseOptions.h"
+
+#include <QJsonObject>
+#include <QString>
+
+class BundleTree;
+
+// Writes a release into the output folder: per previous version a partial packet
+// (patches where they pay, whole files otherwise) and a replace packet (whole
+// files), the fix-update packet, the installer and the manifest. Each packet file
+// is named NAME.pkt and holds one top-level folder NAME, which is where the
+// updater unpacks it (the packet's path less its last four characters).
+class ReleaseBuilder
+{
+public:
+    explicit ReleaseBuilder(const ReleaseOptions &options) : m_options(options) {}
+
+    static QString partialName(const QString &version) { return QStringLiteral("partial-%1.pkt").arg(version); }
+    static QString replaceName(const QString &version) { return QStringLiteral("replace-%1.pkt").arg(version); }
+    static QString fixName() { return QStringLiteral("fixupdate.pkt"); }
+
+    bool build(QString *error);
+    QString manifestPath() const;
+
+private:
+    bool writeVersion(const QString &version, const BundleTree &oldTree, const BundleTree &newTree, QJsonObject *entry,
+                      QString *error);
+    bool writeWholeBundle(const BundleTree &tree, const QString &packetName, QString *error);
+    QString urlOf(const QString &fileName) const;
+
+    ReleaseOptions m_options;
+};
+
+#endif

@@ -1,0 +1,31 @@
+#ifndef VELTORA_RELEASEOPTIONS_H
+#define VELTORA_RELEASEOPTIONS_H
+
+#include <QJsonObject>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+class QCommandLineParser;
+
+// The release tool's command line, checked: every folder and file exists, versions
+// are distinct and usable in file names, the base address is plain "http".
+struct ReleaseOptions
+{
+    QString newBundle;
+    QList<QPair<QString, QString>> oldBundles; // version, folder
+    QString baseUrl;                           // without a trailing slash
+    QString outDir;
+    QString installer;
+    QString fixBundle;
+    QStringList fixVersions;
+    QJsonObject settings; // {"delete": [...], "add": {...}}
+    QString manifestName = QStringLiteral("update.json");
+
+    static void describe(QCommandLineParser &parser);
+    // False with a one-line reason on any bad input.
+    static bool fromParser(const QCommandLineParser &parser, ReleaseOptions *out, QString *error);
+};
+
+#endif

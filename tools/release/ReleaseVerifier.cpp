@@ -1,0 +1,86 @@
+#include "ReleaseVerifier.h"
+
+#include "FileUtils.h"
+#include "Lib7z.h"
+#include "ReleaseBuilder.h"
+#include "Uncompress.h"
+#include "Updateconfig.h"
+#include "bspatch.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QUrl>
+
+bool ReleaseVerifier::unpack(const QString &packet, const QString &target, QString *error)
+{
+    Uncompress uncompress;
+    uncompress.packetPath = packet;
+    uncompress.outputDirectory = target;
+    bool ok = false;
+    QObject::connect(&uncompress, &Uncompress::UncompressPacketOKSignal, [&ok] { ok = true; });
+    uncompress.UncompressPacket();
+    const QString top = target + QLatin1Char('/') + QFileInfo(packet).fileName().chopped(4);
+    if (!ok || !QFileInfo(top).isDir()) {
+        *error = QStringLiteral("the packet %1 does not unpack into %2: %3").arg(packet, top, Lib7z::lastError());
+        return false;
+    }
+    return true;
+}
+
+bool ReleaseVerifier::verify(QString *error)
+{
+    const QString platform = QStringLiteral("mac");
+    Updateconfig config;
+    config.configFile = m_manifestPath;
+    if (!config.getFixUpdatePacketInfo(platform) || !config.getInstallerInfo(platform)) {
+        *error = QStringLiteral("the manifest's fix-update or installer entry does not read back");
+        return false;
+    }
+    const auto checkDigest = [&](const QString &url, const QByteArray &md5) {
+        const QString local = m_options.outDir + QLatin1Char('/') + QUrl(url).fileName(QUrl::FullyDecoded);
+        if (getLocalFileMd5Value(local) != md5) {
+            *error = QStringLiteral("%1 does not match its digest in the manifest").arg(local);
+            return false;
+        }
+        return true;
+    };
+    if (!checkDigest(config.installerUrl, config.installerMd5) || !checkDigest(config.fixUpdatePacketUrl, config.fixUpdatePacketMd5))
+        return false;
+
+    QTemporaryDir scratch;
+    if (!scratch.isValid()) {
+        *error = QStringLiteral("no scratch folder for the check");
+        return false;
+    }
+    if (!unpack(m_options.outDir + QLatin1Char('/') + ReleaseBuilder::fixName(), scratch.path() + QStringLiteral("/fix"), error))
+        return false;
+
+    for (const auto &old : qAsConst(m_options.oldBundles)) {
+        config.patchList.clear();
+        if (!config.getPartialPacketInfo(platform, old.first)) {
+            *error = QStringLiteral("the manifest's entry for version %1 does not read back").arg(old.first);
+            return false;
+        }
+        if (!checkDigest(config.partialPacketUrl, config.partialPacketMd5) || !checkDigest(config.replacePacketUrl, config.replacePacketMd5))
+            return false;
+        const QString target = scratch.path() + QLatin1Char('/') + old.first;
+        const QString partial = m_options.outDir + QLatin1Char('/') + ReleaseBuilder::partialName(old.first);
+        if (!unpack(partial, target, error)
+            || !unpack(m_options.outDir + QLatin1Char('/') + ReleaseBuilder::replaceName(old.first), target, error))
+            return false;
+        const QString unpacked = target + QLatin1Char('/') + ReleaseBuilder::partialName(old.first).chopped(4);
+        for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
+            const QString oldFile = old.second + QLatin1Char('/') + it.key();
+            const QString result = target + QStringLiteral("/patched");
+            if (getLocalFileMd5Value(oldFile) != it.value().oldFileMd5
+                || bspatch(QFile::encodeName(oldFile).constData(), QFile::encodeName(result).constData(),
+                           QFile::encodeName(unpacked + QLatin1Char('/') + it.value().filePatch).constData()) != 0
+                || getLocalFileMd5Value(result) != it.value().newFileMd5) {
+                *error = QStringLiteral("the patch of %1 for version %2 does not rebuild the new file").arg(it.key(), old.first);
+                return false;
+            }
+        }
+    }
+    return true;
+}

@@ -1,0 +1,28 @@
+#ifndef VELTORA_RELEASEVERIFIER_H
+#define VELTORA_RELEASEVERIFIER_H
+
+#include "ReleaseOptions.h"
+
+#include <QString>
+
+// Reads a written release back the way the updater will: the manifest with its
+// reader, every packet with its extraction, every patch with its patcher against
+// the previous version's file.
+class ReleaseVerifier
+{
+public:
+    ReleaseVerifier(const ReleaseOptions &options, const QString &manifestPath)
+        : m_options(options), m_manifestPath(manifestPath)
+    {
+    }
+
+    bool verify(QString *error);
+
+private:
+    bool unpack(const QString &packet, const QString &target, QString *error);
+
+    ReleaseOptions m_options;
+    QString m_manifestPath;
+};
+
+#endif

@@ -1,0 +1,48 @@
+#include "ReleaseBuilder.h"
+#include "ReleaseOptions.h"
+#include "ReleaseVerifier.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+// The updater's classes used for the check report every step; only problems matter here.
+static void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        std::fprintf(stderr, "veltora-release: %s\n", qPrintable(message));
+}
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(quietMessages);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veltora-release"));
+    QCommandLineParser parser;
+    ReleaseOptions::describe(parser);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "veltora-release: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+
+    ReleaseOptions options;
+    QString error;
+    if (!ReleaseOptions::fromParser(parser, &options, &error)) {
+        std::fprintf(stderr, "veltora-release: %s\n", qPrintable(error));
+        return 2;
+    }
+    ReleaseBuilder builder(options);
+    if (!builder.build(&error)) {
+        std::fprintf(stderr, "veltora-release: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (!ReleaseVerifier(options, builder.manifestPath()).verify(&error)) {
+        std::fprintf(stderr, "veltora-release: check failed: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(builder.manifestPath()));
+    return 0;
+}

@@ -15,3 +15,15 @@ if(VELTORA_SANITIZE)
     target_compile_options(veltora_build_flags INTERFACE ${_san})
     target_link_options(veltora_build_flags INTERFACE ${_san})
 endif()
+
+# veltora_bundle_rpath(<target>): the program finds its Qt libraries in the bundle's
+# Contents/Frameworks, relative to its own folder, wherever the bundle (or the copy of
+# a program with its frameworks) lies. Outside a bundle the system's libraries are used.
+function(veltora_bundle_rpath target)
+    set(_paths "")
+    foreach(module Concurrent Core DBus Gui Network PrintSupport Widgets)
+        list(APPEND _paths "\$ORIGIN/../Frameworks/Qt${module}.framework/Versions/Current")
+    endforeach()
+    set_target_properties(${target} PROPERTIES BUILD_RPATH "${_paths}" INSTALL_RPATH "${_paths}")
+    target_link_options(${target} PRIVATE "-Wl,--enable-new-dtags")
+endfunction()

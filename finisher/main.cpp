@@ -1,3 +1,4 @@
+#include "BundleLayout.h"
 #include "DataPaths.h"
 #include "Finisher.h"
 #include "Logging.h"
@@ -12,6 +13,8 @@
 
 int main(int argc, char *argv[])
 {
+    // Inside an installed bundle the plug-ins come from the bundle, not the system.
+    BundleLayout::usePluginsBesideExecutable();
     QApplication app(argc, argv);
 
     // Whatever is left of the application and the updater must not hold the files we replace.

@@ -1,3 +1,4 @@
+#include "BundleLayout.h"
 #include "DataPaths.h"
 #include "Logging.h"
 #include "PlatformCommand.h"
@@ -35,6 +36,8 @@ void writeBanner(const UpdateArguments &start)
 
 int main(int argc, char *argv[])
 {
+    // Inside an installed bundle the plug-ins come from the bundle, not the system.
+    BundleLayout::usePluginsBesideExecutable();
     QApplication app(argc, argv);
 
     // Stop the running application before anything else, whatever the arguments.

@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test bench clean
+.PHONY: all deps configure build test bench demo clean
 
 all: build
 
@@ -18,6 +18,12 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
 
+# A whole update in real windows with screenshots and a report (see README).
+demo: deps
+	cmake -S . -B $(BUILD_DIR)-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTORA_SANITIZE=OFF -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR)-demo
+	bash scripts/demo.sh $(BUILD_DIR)-demo
+
 # Release build without sanitizers; prints one Markdown table.
 bench: deps
 	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTORA_SANITIZE=OFF -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
@@ -25,4 +31,4 @@ bench: deps
 	bash bench/run.sh $(BUILD_DIR)-bench
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-demo demo-output

@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -57,6 +58,7 @@ MessageBox::MessageBox(QWidget *parent, MessageBox::Icon icon, const QString &ti
     const QList<QAbstractButton *> boxButtons = buttonBox->buttons();
     for (QAbstractButton *button : boxButtons) {
         button->setFixedSize(100, 30);
+        button->setIcon(QIcon()); // the text alone, whatever the desktop style adds
         const QDialogButtonBox::StandardButton code = buttonBox->standardButton(button);
         button->setText(code == QDialogButtonBox::Yes || code == QDialogButtonBox::Ok ? tr("Yes") : tr("No"));
         button->setStyleSheet(QStringLiteral(

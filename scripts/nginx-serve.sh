@@ -2,7 +2,8 @@
 # Serves a folder with nginx on 127.0.0.1, unprivileged-style, in the foreground of a
 # background job: scripts/nginx-serve.sh start ROOT STATEDIR  -> prints the port
 #                   scripts/nginx-serve.sh stop STATEDIR
-# STATEDIR holds the generated configuration, logs and pid file.
+# STATEDIR holds the generated configuration, logs and pid file. REDIRECTS (default 3)
+# sets the length of the /r1/... redirect chain, RATE a bandwidth limit.
 set -euo pipefail
 
 command=${1:?usage: nginx-serve.sh start ROOT STATEDIR | stop STATEDIR}
@@ -12,6 +13,9 @@ start)
     state=${3:?state dir}
     mkdir -p "$state"
     state=$(cd "$state" && pwd)
+    # RATE (for example 300k) slows every answer down, so that windows stay up a while.
+    rate_line=""
+    [ -n "${RATE:-}" ] && rate_line="limit_rate ${RATE};"
     redirects=""
     count=${REDIRECTS:-3}
     for ((i = 1; i <= count; i++)); do
@@ -46,6 +50,7 @@ http {
     server {
         listen 127.0.0.1:$port;
         root $root;
+        $rate_line
         # /r1/PATH -> /r2/PATH -> ... -> /PATH: a chain of \$REDIRECTS answers, 302 and 301 in turn.
 $redirects
     }

@@ -13,6 +13,8 @@ trap '"$repo/scripts/nginx-serve.sh" stop "$work/nginx" 2>/dev/null; rm -rf "$wo
 fileutils="$bin/bench/bench_fileutils"
 patcher="$bin/bench/bench_patch"
 downloader="$bin/bench/bench_download"
+extractor="$bin/bench/bench_extract"
+releaser="$bin/tools/release/veltora-release"
 repo=$(cd "$here/.." && pwd)
 
 # A tree of 2,000 files totalling 500 MB (sizes vary from a few KB to about half a MB).
@@ -67,9 +69,95 @@ cmp -s "$work/dl-ours.bin" "$work/www/download.bin" || { echo "the download diff
 "$repo/scripts/nginx-serve.sh" stop "$work/nginx"
 rm -f "$work/dl-ours.bin" "$work/dl-ref.bin" "$work/www/download.bin"
 
+# MD5 of a 1 GB file.
+md5_mb=$((1024 / scale))
+head -c $((md5_mb * 1024 * 1024)) /dev/urandom > "$work/big.bin"
+md5_ours=(); md5_ref=(); md5_kb=0
+for ((i = 0; i < runs; i++)); do
+    read -r s kb < <(measure "$fileutils" md5 "$work/big.bin"); md5_ours+=("$s"); md5_kb=$((kb > md5_kb ? kb : md5_kb))
+    read -r s _ < <(measure md5sum "$work/big.bin"); md5_ref+=("$s")
+done
+[ "$("$fileutils" md5 "$work/big.bin")" = "$(md5sum "$work/big.bin" | cut -d' ' -f1)" ] || { echo "digests differ" >&2; exit 1; }
+rm -f "$work/big.bin"
+
+# Extraction of a 300 MB LZMA2 packet of about 3,000 files (half text, half random).
+x_files=$((3000 / scale)); x_mb=$((300 / scale))
+mkdir -p "$work/xsrc/packet"
+x_mean=$((x_mb * 1024 * 1024 / x_files))
+for ((i = 0; i < x_files; i++)); do
+    d="$work/xsrc/packet/d$((i % 30))"
+    mkdir -p "$d"
+    if ((i % 2)); then head -c "$x_mean" /dev/urandom > "$d/f$i.bin"; else head -c $((x_mean * 3 / 4)) /dev/urandom | base64 -w 76 > "$d/f$i.txt"; fi
+done
+(cd "$work/xsrc" && 7z a -t7z -m0=lzma2 -mx=1 -bd -y "$work/packet.pkt" packet > /dev/null)
+rm -rf "$work/xsrc"
+x_ours=(); x_ref=(); x_kb=0
+for ((i = 0; i < runs; i++)); do
+    rm -rf "$work/xo" "$work/xr"; mkdir -p "$work/xo" "$work/xr"
+    read -r s kb < <(measure "$extractor" "$work/packet.pkt" "$work/xo"); x_ours+=("$s"); x_kb=$((kb > x_kb ? kb : x_kb))
+    read -r s _ < <(measure 7z x -bd -y "-o$work/xr" "$work/packet.pkt"); x_ref+=("$s")
+done
+diff -r "$work/xo" "$work/xr" > /dev/null || { echo "extractions differ" >&2; exit 1; }
+rm -rf "$work/xo" "$work/xr" "$work/packet.pkt"
+
+# A whole partial update of a 300 MB bundle with 5% of it changed, from the command line
+# to "Update success", against the sum of the floors for the same data.
+u_mb=$((300 / scale))
+bundle() { # bundle DIR: an installed bundle plus 60 resource files of the given size
+    "$repo/scripts/make-bundle.sh" "$bin" "$1" "$bin/platform/veltora_app_1_0" > /dev/null
+    for ((i = 0; i < 60; i++)); do
+        head -c $((u_mb * 1024 * 1024 / 60)) "$work/seed.bin" > "$1/Contents/Resources/r$i.bin"
+    done
+}
+head -c $((u_mb * 1024 * 1024 / 60)) /dev/urandom > "$work/seed.bin"
+bundle "$work/u-old"
+cp -a "$work/u-old" "$work/u-new"
+# 5%: three of sixty files get scattered changes.
+for f in 3 17 41; do
+    for ((k = 1; k <= 200; k++)); do
+        printf 'Z' | dd of="$work/u-new/Contents/Resources/r$f.bin" bs=1 seek=$(( (k * 7919 * 13) % (u_mb * 1024 * 1024 / 60) )) conv=notrunc status=none
+    done
+done
+for ((i = 0; i < 60; i++)); do printf 'file %d of the old version\n' "$i" >> "$work/u-old/Contents/Resources/r$i.bin"; printf 'file %d of the old version\n' "$i" >> "$work/u-new/Contents/Resources/r$i.bin"; done
+mkdir -p "$work/u-fix/Contents/MacOS" "$work/uwww/mac"; printf 'fix\n' > "$work/u-fix/Contents/MacOS/readme"
+echo image > "$work/u.dmg"
+port=$("$repo/scripts/nginx-serve.sh" start "$work/uwww" "$work/unginx")
+"$releaser" --new "$work/u-new" --old "1.0=$work/u-old" --base-url "http://127.0.0.1:$port/mac" --out "$work/uwww/mac" \
+    --installer "$work/u.dmg" --fix-bundle "$work/u-fix" > /dev/null
+partial_size=$(stat -c %s "$work/uwww/mac/partial-1.0.pkt"); replace_size=$(stat -c %s "$work/uwww/mac/replace-1.0.pkt")
+up_ours=(); up_floor=(); up_kb=0
+for ((i = 0; i < runs; i++)); do
+    h="$work/uhome"; rm -rf "$h" "$work/installed"; mkdir -p "$h/bin" "$h/.local/share" "$h/.cache" "$h/.config"
+    printf '#!/bin/sh\nexit 0\n' > "$h/bin/killall"; chmod +x "$h/bin/killall"
+    cp -a "$work/u-old" "$work/installed"
+    start=$(date +%s%N)
+    env HOME="$h" XDG_DATA_HOME="$h/.local/share" XDG_CACHE_HOME="$h/.cache" XDG_CONFIG_HOME="$h/.config" PATH="$h/bin:$PATH" \
+        QT_QPA_PLATFORM=offscreen VELTORA_MESSAGEBOX_AUTOCLOSE_MS=0 \
+        /usr/bin/time -f '%M' -o "$work/u-rss" "$work/installed/Contents/MacOS/update" 1.0 "http://127.0.0.1:$port/mac/update.json" "*$work/installed*" > /dev/null 2>&1 || true
+    while pgrep -f "$work/installed/Contents" > /dev/null; do sleep 0.05; done
+    end=$(date +%s%N)
+    up_ours+=("$(awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }')")
+    kb=$(tail -n1 "$work/u-rss"); up_kb=$((kb > up_kb ? kb : up_kb))
+    cmp -s "$work/installed/Contents/Resources/r17.bin" "$work/u-new/Contents/Resources/r17.bin" || { echo "the update did not install" >&2; exit 1; }
+    # The floor: fetch the packet, unpack it, decode its patches, read both trees.
+    rm -rf "$work/floor"; mkdir -p "$work/floor"
+    fstart=$(date +%s%N)
+    curl -s -o "$work/floor/p.pkt" "http://127.0.0.1:$port/mac/partial-1.0.pkt"
+    7z x -bd -y "-o$work/floor" "$work/floor/p.pkt" > /dev/null
+    for p in "$work"/floor/partial-1.0/Contents/Resources/*.patch; do [ -f "$p" ] && "$patcher" floor "$p"; done
+    find "$work/u-old" "$work/u-new" -type f -print0 | xargs -0 md5sum > /dev/null
+    fend=$(date +%s%N)
+    up_floor+=("$(awk -v ns=$((fend - fstart)) 'BEGIN { printf "%.3f", ns / 1e9 }')")
+done
+"$repo/scripts/nginx-serve.sh" stop "$work/unginx"
+
 med() { printf '%s\n' "$@" | median; }
 table_header
 row "download of a ${download_mb} MB file from nginx on loopback" "$(med "${dl_ours[@]}")" "$(med "${dl_ref[@]}")" "$dl_kb" "≤ 1.1 (curl -o); memory < 64 MB"
 row "copy of a ${total_mb} MB tree of ${files} files to an empty place" "$(med "${copy_ours[@]}")" "$(med "${copy_ref[@]}")" "$copy_kb" "≤ 1.5 (cp -a)"
 row "the same onto an identical tree" "$(med "${same_ours[@]}")" "$(med "${same_ref[@]}")" "$same_kb" "≤ 1.2 (md5sum of both trees)"
 row "patch of a ${patch_mb} MB file ($(stat -c %s "$work/patch.bin") byte patch)" "$(med "${patch_ours[@]}")" "$(med "${patch_ref[@]}")" "$patch_kb" "≤ 1.5 (bzip2 of its blocks)"
+row "MD5 of a ${md5_mb} MB file" "$(med "${md5_ours[@]}")" "$(med "${md5_ref[@]}")" "$md5_kb" "≤ 1.1 (md5sum)"
+row "extraction of a ${x_mb} MB LZMA2 packet of ${x_files} files" "$(med "${x_ours[@]}")" "$(med "${x_ref[@]}")" "$x_kb" "≤ 1.3 (7z x)"
+row "whole partial update of a ${u_mb} MB bundle, 5% changed" "$(med "${up_ours[@]}")" "$(med "${up_floor[@]}")" "$up_kb" "report (sum of floors)"
+awk -v p="$partial_size" -v r="$replace_size" 'BEGIN { printf "| patch size for that update: partial / replace packet | %d B | %d B | %.3f | report | |\n", p, r, p / r }'

@@ -13,6 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
+
+using TestFiles::readFile;
+using TestFiles::linkText;
+using TestFiles::modeOf;
+
 namespace {
 
 void writeFile(const QString &path, const QByteArray &content, QFileDevice::Permissions permissions = {})
@@ -26,29 +32,10 @@ void writeFile(const QString &path, const QByteArray &content, QFileDevice::Perm
         QFile::setPermissions(path, permissions);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-QString linkText(const QString &path)
-{
-    char buffer[4096];
-    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
-    return n < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(n)));
-}
-
 void makeLink(const QString &text, const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QVERIFY(::symlink(QFile::encodeName(text).constData(), QFile::encodeName(path).constData()) == 0);
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Every entry below root as "path" for files, "path/" for folders, "path -> text" for links.

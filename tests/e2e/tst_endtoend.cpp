@@ -14,6 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
+
+using TestFiles::writeFile;
+using TestFiles::readFile;
+
 namespace {
 
 bool run(const QString &program, const QStringList &arguments, QString *output = nullptr, int timeoutMs = 300000)
@@ -26,20 +31,6 @@ bool run(const QString &program, const QStringList &arguments, QString *output =
     if (output)
         *output = QString::fromLocal8Bit(process.readAll());
     return ok;
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // Every entry of a bundle: files with mode and digest, links with their text.

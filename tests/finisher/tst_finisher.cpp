@@ -15,21 +15,12 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include "TestFiles.h"
+
+using TestFiles::writeFile;
+using TestFiles::readFile;
+
 namespace {
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 int runFinisher(const TestHome &home, const QStringList &arguments)
 {

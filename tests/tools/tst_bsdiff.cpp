@@ -7,16 +7,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+#include "TestFiles.h"
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(generator.generate() & 0xff);
-    return data;
-}
+using TestFiles::randomBytes;
+
+namespace {
 
 QByteArray readAll(const QString &path)
 {

@@ -16,6 +16,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
+
+using TestFiles::randomBytes;
+
 namespace {
 
 void writeFile(const QString &path, const QByteArray &data, quint32 mode = 0644)
@@ -32,15 +36,6 @@ void makeLink(const QByteArray &target, const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     ::symlink(target.constData(), QFile::encodeName(path).constData());
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(generator.generate() & 0xff);
-    return data;
 }
 
 // Every entry below root: "path mode md5" for files, "path -> target" for links.

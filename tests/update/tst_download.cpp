@@ -10,16 +10,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "TestFiles.h"
+
+using TestFiles::readFile;
+
 namespace {
 
 const QString hijackText = QStringLiteral(
     "Your broadband service provider hijacked the download address, please download the latest version from <" VELTORA_VENDOR_HOST ">");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // Spies on the four signals of one controller.
 struct Spies

@@ -13,34 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
+
+using TestFiles::readFile;
+using TestFiles::writeFile;
+using TestFiles::linkText;
+using TestFiles::modeOf;
+
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(data);
-}
-
-QString linkText(const QString &path)
-{
-    char buffer[4096];
-    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
-    return n < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(n)));
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // Packs a folder's content with the 7z command-line tool (links stored as links).
 bool sevenZip(const QString &folder, const QString &archive, const QStringList &extra = {})

@@ -15,17 +15,15 @@
 
 #include <unistd.h>
 
+#include "TestFiles.h"
+
+using TestFiles::readFile;
+
 namespace {
 
 QByteArray md5(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 void writeFile(const QString &path, const QByteArray &data, bool executable = false)

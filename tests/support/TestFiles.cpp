@@ -1,0 +1,48 @@
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace TestFiles {
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QString linkText(const QString &path)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return n < 0 ? QString() : QFile::decodeName(QByteArray(buffer, int(n)));
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char(generator.generate() & 0xff);
+    return data;
+}
+
+} // namespace TestFiles

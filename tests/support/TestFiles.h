@@ -1,0 +1,25 @@
+#ifndef VELTORA_TESTFILES_H
+#define VELTORA_TESTFILES_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+
+// Small file helpers shared by the test suites.
+namespace TestFiles {
+
+// Writes a file, making its folders; false when it cannot be written.
+bool writeFile(const QString &path, const QByteArray &data);
+// The file's content, or "<missing>" when it cannot be read.
+QByteArray readFile(const QString &path);
+// The text a symbolic link stores, or empty.
+QString linkText(const QString &path);
+// Permission bits of the entry itself (links not followed), 0 when missing.
+mode_t modeOf(const QString &path);
+// Reproducible noise.
+QByteArray randomBytes(int size, quint32 seed);
+
+} // namespace TestFiles
+
+#endif

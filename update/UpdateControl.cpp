@@ -107,6 +107,8 @@ void UpdateControl::startDownload()
         emit changeLabelTextSignal(tr("Download url is error"));
         return;
     }
+    if (!downloader)
+        return; // gone after a download error, whose final message ends the run
     threadCount = 2;
     savePath = updateDir + QLatin1Char('/') + QUrl(currentUrl).fileName(QUrl::FullyDecoded);
     if (downloader->downloadFile(currentUrl, savePath, threadCount))

@@ -1,5 +1,6 @@
 // Draws the programs' pictures at the sizes the windows expect:
-//   veltora-imagegen OUTPUT-DIR
+//   veltora-imagegen OUTPUT-DIR            the programs' pictures
+//   veltora-imagegen --avatar OUTPUT-DIR   the avatar library's pictures
 // The committed pictures under resources/image were made with it.
 #include <QBuffer>
 #include <QCoreApplication>
@@ -124,6 +125,21 @@ QImage roundIcon(int size, const QColor &color, const QString &glyph)
     return image;
 }
 
+// The crop selector's placeholder while it has no picture: a camera outline.
+QImage noCamera()
+{
+    QImage image = canvas(80, 80);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(170, 174, 180), 3));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(10, 24, 60, 40), 8, 8);
+    p.drawEllipse(QPointF(40, 44), 11, 11);
+    p.drawRect(QRectF(28, 16, 16, 8));
+    p.drawLine(QPointF(12, 70), QPointF(68, 18));
+    return image;
+}
+
 bool save(const QImage &image, const QString &path)
 {
     return image.save(path, "PNG");
@@ -155,8 +171,10 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--avatar") == 0)
+        return save(noCamera(), QString::fromLocal8Bit(argv[2]) + QStringLiteral("/no-camera.png")) ? 0 : 1;
     if (argc != 2) {
-        std::fprintf(stderr, "usage: veltora-imagegen OUTPUT-DIR\n");
+        std::fprintf(stderr, "usage: veltora-imagegen OUTPUT-DIR | --avatar OUTPUT-DIR\n");
         return 2;
     }
     const QString dir = QString::fromLocal8Bit(argv[1]) + QLatin1Char('/');

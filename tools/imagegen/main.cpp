@@ -140,6 +140,20 @@ QImage noCamera()
     return image;
 }
 
+// The preview's picture before the first candidate: a head-and-shoulders outline.
+QImage avatarHint()
+{
+    QImage image = canvas(72, 72);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(image.rect(), QColor(226, 230, 235));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(170, 178, 188));
+    p.drawEllipse(QPointF(36, 28), 13, 13);
+    p.drawEllipse(QRectF(12, 46, 48, 40));
+    return image;
+}
+
 bool save(const QImage &image, const QString &path)
 {
     return image.save(path, "PNG");
@@ -172,7 +186,10 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     if (argc == 3 && qstrcmp(argv[1], "--avatar") == 0)
-        return save(noCamera(), QString::fromLocal8Bit(argv[2]) + QStringLiteral("/no-camera.png")) ? 0 : 1;
+        return save(noCamera(), QString::fromLocal8Bit(argv[2]) + QStringLiteral("/no-camera.png"))
+                && save(avatarHint(), QString::fromLocal8Bit(argv[2]) + QStringLiteral("/avatar-hint.png"))
+            ? 0
+            : 1;
     if (argc != 2) {
         std::fprintf(stderr, "usage: veltora-imagegen OUTPUT-DIR | --avatar OUTPUT-DIR\n");
         return 2;

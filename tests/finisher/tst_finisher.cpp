@@ -1,5 +1,6 @@
 #include "BusyIndicator.h"
 #include "Finisher.h"
+#include "FinalPathRun.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
 #include "UserSettings.h"
@@ -140,40 +141,21 @@ void TestFinisher::finalPaths_data()
 void TestFinisher::finalPaths()
 {
     QFETCH(bool, failed);
-    const QString xvfb = QStandardPaths::findExecutable("xvfb-run");
-    if (failed && xvfb.isEmpty())
+    // Only the failure path opens the web site, which needs a real display.
+    if (failed && !FinalPathRun::realDisplayAvailable())
         QSKIP("xvfb-run is not installed");
-    TestHome home;
-    home.addRecordingStub("xdg-open");
-    TestHttpServer proxy;
-    QVERIFY(proxy.listen());
-    proxy.serveContent("/api/file.api.php", "ok");
-    writeFile(home.updateDirectory() + "/run.log", "update and finisher lines\r\n");
-
-    QProcessEnvironment env = home.environment();
-    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "50");
-    env.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()));
-    env.remove("no_proxy");
-    QProcess child;
-    QSignalSpy done(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    const FinalPathRun::Result result = FinalPathRun::run(QStringLiteral(FINISHER_WINDOW_CHILD),
+                                                          {failed ? "failed" : "message", "run.log"},
+                                                          "update and finisher lines\r\n", failed);
+    QVERIFY(result.ran);
+    QCOMPARE(result.exitCode, 255);
     if (failed) {
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.remove("DISPLAY");
-        child.setProcessEnvironment(env);
-        child.start(xvfb, {"-a", QStringLiteral(FINISHER_WINDOW_CHILD), "failed", "run.log"});
+        QCOMPARE(result.uploads.size(), 1);
+        QVERIFY(result.uploads.first().body.contains("update and finisher lines\r\n"));
+        QCOMPARE(result.opened, QStringList{Finisher::vendorSite()});
     } else {
-        child.setProcessEnvironment(env);
-        child.start(QStringLiteral(FINISHER_WINDOW_CHILD), {"message", "run.log"});
-    }
-    QVERIFY(done.wait(60000));
-    QCOMPARE(child.exitCode(), 255);
-    if (failed) {
-        QCOMPARE(proxy.requests().size(), 1);
-        QVERIFY(proxy.requests().first().body.contains("update and finisher lines\r\n"));
-        QTRY_COMPARE(home.stubCalls("xdg-open"), QStringList{Finisher::vendorSite()});
-    } else {
-        QVERIFY(proxy.requests().isEmpty());
-        QVERIFY(home.stubCalls("xdg-open").isEmpty());
+        QVERIFY(result.uploads.isEmpty());
+        QVERIFY(result.opened.isEmpty());
     }
 }
 

@@ -1,4 +1,5 @@
 #include "DataPaths.h"
+#include "FinalPathRun.h"
 #include "MessageBox.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
@@ -197,41 +198,20 @@ void TestUpdateWidget::finalMessage_data()
 void TestUpdateWidget::finalMessage()
 {
     QFETCH(bool, upload);
-    // The desktop services cannot open a page on the offscreen platform: a real X server is used.
-    const QString xvfb = QStandardPaths::findExecutable("xvfb-run");
-    if (xvfb.isEmpty())
+    // The desktop services cannot open a page on the offscreen platform: a real display is used.
+    if (!FinalPathRun::realDisplayAvailable())
         QSKIP("xvfb-run is not installed");
-    TestHome home;
-    home.addRecordingStub("xdg-open");
-    TestHttpServer proxy;
-    QVERIFY(proxy.listen());
-    proxy.serveContent("/api/file.api.php", "ok");
-    QDir().mkpath(home.updateDirectory());
-    QFile log(home.updateDirectory() + "/run.log");
-    QVERIFY(log.open(QIODevice::WriteOnly));
-    log.write("the log\r\n");
-    log.close();
-
-    QProcessEnvironment env = home.environment();
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "50");
-    env.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()));
-    env.remove("no_proxy");
-    env.remove("DISPLAY");
-    QProcess child;
-    child.setProcessEnvironment(env);
-    QSignalSpy done(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    child.start(xvfb, {"-a", QStringLiteral(UPDATEWIDGET_CHILD), upload ? "upload" : "no-upload", "run.log"});
-    QVERIFY(done.wait(60000));
-    QCOMPARE(child.exitCode(), 255);
+    const FinalPathRun::Result result = FinalPathRun::run(QStringLiteral(UPDATEWIDGET_CHILD),
+                                                          {upload ? "upload" : "no-upload", "run.log"}, "the log\r\n", true);
+    QVERIFY(result.ran);
+    QCOMPARE(result.exitCode, 255);
     if (upload) {
-        QCOMPARE(proxy.requests().size(), 1);
-        QVERIFY(proxy.requests().first().body.contains("the log\r\n"));
-        QTRY_COMPARE(home.stubCalls("xdg-open"), QStringList{UpdateWidget::vendorSite()});
+        QCOMPARE(result.uploads.size(), 1);
+        QVERIFY(result.uploads.first().body.contains("the log\r\n"));
+        QCOMPARE(result.opened, QStringList{UpdateWidget::vendorSite()});
     } else {
-        QVERIFY(proxy.requests().isEmpty());
-        QTest::qWait(200);
-        QVERIFY(home.stubCalls("xdg-open").isEmpty());
+        QVERIFY(result.uploads.isEmpty());
+        QVERIFY(result.opened.isEmpty());
     }
 }
 

@@ -1,0 +1,30 @@
+#ifndef VELTORA_FINALPATHRUN_H
+#define VELTORA_FINALPATHRUN_H
+
+#include "TestHttpServer.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Runs a window program that ends in its final message, the way a failed update
+// ends: its log in the default log directory, message boxes accepted at once, a
+// proxy that records the log upload and a recording xdg-open. With `realDisplay`
+// the program runs under xvfb-run, since only a real display can open a web page.
+namespace FinalPathRun {
+
+struct Result
+{
+    bool ran = false;
+    int exitCode = -1;
+    QList<TestHttpServer::Request> uploads;
+    QStringList opened; // what xdg-open was given
+};
+
+bool realDisplayAvailable();
+Result run(const QString &program, const QStringList &arguments, const QByteArray &logContent, bool realDisplay);
+
+} // namespace FinalPathRun
+
+#endif

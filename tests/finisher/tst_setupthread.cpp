@@ -53,6 +53,9 @@ private:
         QStringList log;
     };
     ChildResult runChild();
+    // Locks Contents/MacOS/locked for the unprivileged user, checks the refusal is real,
+    // runs the worker as that user and unlocks again.
+    void runWithLockedFolder(ChildResult *run);
 
     std::unique_ptr<TestHome> m_home;
 };
@@ -251,6 +254,20 @@ TestSetupThread::ChildResult TestSetupThread::runChild()
     return result;
 }
 
+void TestSetupThread::runWithLockedFolder(ChildResult *run)
+{
+    const QString locked = install() + "/Contents/MacOS/locked";
+    Unprivileged::giveAway(m_home->path());
+    QVERIFY(Unprivileged::openFolder(m_home->path()));
+    QVERIFY(Unprivileged::lockFolder(locked));
+    Unprivileged::run(QStringLiteral("/bin/rm"), {locked + "/f"}, 10000);
+    const bool refused = QFileInfo::exists(locked + "/f");
+    if (refused)
+        *run = runChild();
+    Unprivileged::openFolder(locked);
+    QVERIFY2(refused, "the unprivileged user could remove the file");
+}
+
 void TestSetupThread::fiveFailedCopiesThenRestore()
 {
     // The staging directory holds a file the installation will not take (a locked folder),
@@ -261,14 +278,10 @@ void TestSetupThread::fiveFailedCopiesThenRestore()
     writeFile(staging() + "/Contents/MacOS/locked/f", "new f");
     writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
                       {"add", QJsonArray{"Contents/Frameworks/added.dylib"}}}}}}}}});
-    Unprivileged::giveAway(m_home->path());
-    QVERIFY(Unprivileged::openFolder(m_home->path()));
-    QVERIFY(Unprivileged::lockFolder(install() + "/Contents/MacOS/locked"));
-    Unprivileged::run(QStringLiteral("/bin/rm"), {install() + "/Contents/MacOS/locked/f"}, 10000);
-    QVERIFY(QFileInfo::exists(install() + "/Contents/MacOS/locked/f")); // the refusal is real
-
-    const ChildResult run = runChild();
-    Unprivileged::openFolder(install() + "/Contents/MacOS/locked");
+    ChildResult run;
+    runWithLockedFolder(&run);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(run.summary, QStringLiteral("SUCCESS 0 FAILED 1 RETRIES 5"));
     QVERIFY2(run.log.filter(QRegularExpression("^copy failed: ")).size() == 5, qPrintable(run.log.join('\n')));
     QVERIFY(run.log.contains(" recover success"));
@@ -285,14 +298,10 @@ void TestSetupThread::restoreFailingPartWay()
     writeFile(install() + "/Contents/backup/Contents/Resources/z-after.png", "never restored");
     writeFile(staging() + "/Contents/MacOS/locked/f", "new f");
     writeManifest(QJsonObject());
-    Unprivileged::giveAway(m_home->path());
-    QVERIFY(Unprivileged::openFolder(m_home->path()));
-    QVERIFY(Unprivileged::lockFolder(install() + "/Contents/MacOS/locked"));
-    Unprivileged::run(QStringLiteral("/bin/rm"), {install() + "/Contents/MacOS/locked/f"}, 10000);
-    QVERIFY(QFileInfo::exists(install() + "/Contents/MacOS/locked/f")); // the refusal is real
-
-    const ChildResult run = runChild();
-    Unprivileged::openFolder(install() + "/Contents/MacOS/locked");
+    ChildResult run;
+    runWithLockedFolder(&run);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(run.summary, QStringLiteral("SUCCESS 0 FAILED 1 RETRIES 5"));
     QVERIFY(run.log.contains("recover fail"));
     QVERIFY(!run.log.contains(" recover success"));

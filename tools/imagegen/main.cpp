@@ -154,6 +154,27 @@ QImage avatarHint()
     return image;
 }
 
+// The avatar dialog's title-bar buttons, 20 x 20, plain and hovered.
+QImage titleButton(bool close, bool hover)
+{
+    QImage image = canvas(20, 20);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (hover) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(close ? QColor(232, 72, 72) : QColor(255, 255, 255, 50));
+        p.drawRoundedRect(QRectF(0, 0, 20, 20), 3, 3);
+    }
+    p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap));
+    if (close) {
+        p.drawLine(QPointF(6, 6), QPointF(14, 14));
+        p.drawLine(QPointF(14, 6), QPointF(6, 14));
+    } else {
+        p.drawLine(QPointF(5, 10), QPointF(15, 10));
+    }
+    return image;
+}
+
 bool save(const QImage &image, const QString &path)
 {
     return image.save(path, "PNG");
@@ -185,11 +206,16 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    if (argc == 3 && qstrcmp(argv[1], "--avatar") == 0)
-        return save(noCamera(), QString::fromLocal8Bit(argv[2]) + QStringLiteral("/no-camera.png"))
-                && save(avatarHint(), QString::fromLocal8Bit(argv[2]) + QStringLiteral("/avatar-hint.png"))
+    if (argc == 3 && qstrcmp(argv[1], "--avatar") == 0) {
+        const QString dir = QString::fromLocal8Bit(argv[2]) + QLatin1Char('/');
+        return save(noCamera(), dir + "no-camera.png") && save(avatarHint(), dir + "avatar-hint.png")
+                && save(titleButton(false, false), dir + "minimize.png")
+                && save(titleButton(false, true), dir + "minimize_selected.png")
+                && save(titleButton(true, false), dir + "close.png")
+                && save(titleButton(true, true), dir + "close_selected.png")
             ? 0
             : 1;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: veltora-imagegen OUTPUT-DIR | --avatar OUTPUT-DIR\n");
         return 2;

@@ -57,6 +57,8 @@ private slots:
     void moveIsClampedToThePicture();
     void topHandleStopsAtThePicture();
     void bottomHandleFlipsAndNormalises();
+    void everyHandleKeepsToThePicture_data();
+    void everyHandleKeepsToThePicture();
     void pressOutsideStartsNothing();
     void handleOrderDecidesTies();
 };
@@ -157,6 +159,52 @@ void TestAvatarSelector::topHandleStopsAtThePicture()
     // Candidates 258 (to the top), 202 (right side), 196 (left side): the left side wins.
     QCOMPARE(narrow.maximumLength(), 2 * (98 - 0));
     QCOMPARE(narrow.selection(), QRect(QPoint(0, 62), QPoint(196, 258)));
+}
+
+void TestAvatarSelector::everyHandleKeepsToThePicture_data()
+{
+    QTest::addColumn<int>("handle");
+    QTest::addColumn<QPoint>("outward");
+    QTest::addColumn<int>("longest");
+    QTest::addColumn<int>("shortest");
+    // Picture at (0,50)-(562,331), selection (221,131)-(340,250), centre (280,190).
+    using H = AvatarSelectorForm;
+    QTest::newRow("top") << int(H::Top) << QPoint(280, -2000) << 200 << -81;
+    QTest::newRow("bottom") << int(H::Bottom) << QPoint(280, 2000) << 200 << -81;
+    QTest::newRow("left") << int(H::Left) << QPoint(-2000, 190) << 280 << -222;
+    QTest::newRow("right") << int(H::Right) << QPoint(2000, 190) << 280 << -221;
+    QTest::newRow("top-left") << int(H::TopLeft) << QPoint(-2000, 0) << 200 << -81;
+    QTest::newRow("bottom-left") << int(H::BottomLeft) << QPoint(-2000, 0) << 200 << -81;
+    QTest::newRow("top-right") << int(H::TopRight) << QPoint(2000, 0) << 200 << -81;
+    QTest::newRow("bottom-right") << int(H::BottomRight) << QPoint(2000, 0) << 200 << -81;
+}
+
+// Dragged far out, a handle stops at the longest side that fits; dragged far
+// across the opposite edge, at the shortest (flipped) one. Either way the square
+// stays on the picture.
+void TestAvatarSelector::everyHandleKeepsToThePicture()
+{
+    QFETCH(int, handle);
+    QFETCH(QPoint, outward);
+    QFETCH(int, longest);
+    QFETCH(int, shortest);
+    const auto direction = AvatarSelectorForm::HandleDirection(handle);
+    const bool horizontal = direction == AvatarSelectorForm::Left || direction == AvatarSelectorForm::Right;
+    const QPoint centre(280, 190);
+    for (const int sign : {1, -1}) {
+        AvatarSelectorForm form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.setPixmap(coordinates(1000, 500));
+        const QPoint grip = AvatarSelectorForm::handleCentre(form.selection(), direction);
+        drag(form, grip, centre + (outward - centre) * sign);
+        QCOMPARE(form.maximumLength(), longest);
+        QCOMPARE(form.minimumLength(), shortest);
+        const QRect square = form.selection();
+        QCOMPARE((horizontal ? square.width() : square.height()) - 1, sign > 0 ? longest : -shortest);
+        QVERIFY2(form.pixmapRectangle().contains(square), qPrintable(QStringLiteral("%1,%2 %3x%4")
+            .arg(square.x()).arg(square.y()).arg(square.width()).arg(square.height())));
+    }
 }
 
 void TestAvatarSelector::bottomHandleFlipsAndNormalises()

@@ -1,6 +1,7 @@
 #include "ExtractCallbackImpl.h"
 
 #include "DirectoryGuard.h"
+#include "ItemData.h"
 #include "Lib7z.h"
 #include "QIODeviceSequentialOutStream.h"
 
@@ -99,7 +100,7 @@ QString ExtractCallbackImpl::itemPath(struct archive_entry *entry, quint32 index
     return targetDirectory + QLatin1Char('/') + path;
 }
 
-bool ExtractCallbackImpl::extractItem(struct archive *reader, struct archive_entry *entry, quint32 index)
+bool ExtractCallbackImpl::extractItem(ItemData &data, struct archive_entry *entry, quint32 index)
 {
     if (targetDirectory.isEmpty())
         return false;
@@ -115,8 +116,23 @@ bool ExtractCallbackImpl::extractItem(struct archive *reader, struct archive_ent
     std::unique_ptr<QIODeviceSequentialOutStream> stream;
     if (!getStream(entry, path, &stream))
         return false;
+    // A link's target is its data, unless the reader has already taken it.
+    if (archive_entry_filetype(entry) == AE_IFLNK && !archive_entry_symlink(entry)) {
+        QByteArray target;
+        const char *block = nullptr;
+        size_t size = 0;
+        int result;
+        while ((result = data.next(&block, &size)) > 0 && target.size() < 65536)
+            target.append(block, int(size));
+        if (result != 0) {
+            setLastError(tr("Could not extract %1: %2")
+                             .arg(path, result < 0 ? data.errorString() : QStringLiteral("link target too long")));
+            return false;
+        }
+        archive_entry_copy_symlink(entry, target.constData());
+    }
     if (stream) {
-        const bool written = writeData(reader, path, stream.get());
+        const bool written = writeData(data, path, stream.get());
         stream.reset(); // closes the file before its times and permissions are set
         if (!written)
             return false;
@@ -176,36 +192,28 @@ bool ExtractCallbackImpl::getStream(struct archive_entry *entry, const QString &
     return true;
 }
 
-bool ExtractCallbackImpl::writeData(struct archive *reader, const QString &path, QIODeviceSequentialOutStream *stream)
+bool ExtractCallbackImpl::writeData(ItemData &data, const QString &path, QIODeviceSequentialOutStream *stream)
 {
-    la_int64_t expected = 0;
     for (;;) {
-        const void *block = nullptr;
+        const char *block = nullptr;
         size_t size = 0;
-        la_int64_t offset = 0;
-        const int result = archive_read_data_block(reader, &block, &size, &offset);
-        if (result == ARCHIVE_EOF)
+        const int result = data.next(&block, &size);
+        if (result == 0)
             return true;
         // A damaged or undecodable item must not pass as extracted.
-        if (result != ARCHIVE_OK) {
-            setLastError(tr("Could not extract %1: %2").arg(path, QString::fromLocal8Bit(archive_error_string(reader))));
+        if (result < 0) {
+            setLastError(tr("Could not extract %1: %2").arg(path, data.errorString()));
             return false;
         }
-        if (offset != expected) {
-            setLastError(tr("Could not extract %1: %2").arg(path, QStringLiteral("unexpected data offset")));
-            return false;
-        }
-        const char *data = static_cast<const char *>(block);
         for (size_t done = 0; done < size;) {
-            const qint64 n = stream->write(data + done, qint64(size - done));
+            const qint64 n = stream->write(block + done, qint64(size - done));
             if (n <= 0) {
                 setLastError(tr("Could not write file: %1 (%2)").arg(path, stream->errorString()));
                 return false;
             }
             done += size_t(n);
         }
-        expected += la_int64_t(size);
-        if (!setCompleted(quint64(archive_filter_bytes(reader, -1)))) {
+        if (!setCompleted(data.packetPosition())) {
             setLastError(tr("Extraction cancelled at %1").arg(path));
             return false;
         }

@@ -12,6 +12,7 @@ struct archive_entry;
 namespace Lib7z {
 
 class ExtractCallback;
+class ItemData;
 class QIODeviceSequentialOutStream;
 
 // The engine-facing side of an extraction: places one item at a time on disk.
@@ -20,9 +21,9 @@ class ExtractCallbackImpl
 public:
     explicit ExtractCallbackImpl(ExtractCallback *q) : q(q) {}
 
-    // Extracts the current item of the reader. False when it fails (last error
-    // set); throws SevenZipException when its directory chain cannot be made.
-    bool extractItem(struct archive *reader, struct archive_entry *entry, quint32 index);
+    // Extracts one item, its bytes coming from `data`. False when it fails (last
+    // error set); throws SevenZipException when its directory chain cannot be made.
+    bool extractItem(ItemData &data, struct archive_entry *entry, quint32 index);
 
     void setTotal(quint64 total) { m_total = total; }
     // Forwards progress to the hook; false when the hook asks to stop.
@@ -34,7 +35,7 @@ private:
     // The item's path below the target, or empty (last error set) when it is refused.
     QString itemPath(struct archive_entry *entry, quint32 index) const;
     bool getStream(struct archive_entry *entry, const QString &path, std::unique_ptr<QIODeviceSequentialOutStream> *stream);
-    bool writeData(struct archive *reader, const QString &path, QIODeviceSequentialOutStream *stream);
+    bool writeData(ItemData &data, const QString &path, QIODeviceSequentialOutStream *stream);
     bool setOperationResult(struct archive_entry *entry, const QString &path);
 
     ExtractCallback *q;

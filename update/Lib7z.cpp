@@ -1,17 +1,23 @@
 #include "Lib7z.h"
 
+#include "ArchiveItemData.h"
 #include "DirectoryGuard.h"
 #include "ExtractCallbackImpl.h"
+#include "IndexedItemData.h"
 #include "OpenArchiveInfo.h"
+#include "SevenZipIndex.h"
 
+#include <QCoreApplication>
 #include <QFileDevice>
 #include <QFileInfo>
 #include <QReadWriteLock>
 #include <QStringList>
+#include <QThread>
 
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace Lib7z {
@@ -33,6 +39,38 @@ QStringList &formats()
 {
     static QStringList list;
     return list;
+}
+
+std::atomic<bool> indexedReader{true};
+
+struct EntryDeleter
+{
+    void operator()(struct archive_entry *entry) const { archive_entry_free(entry); }
+};
+
+// Packets of plain LZMA2 folders are unpacked from their own index, with the
+// folders' blocks decoded on several threads where the packer made that possible.
+bool extractIndexed(QFileDevice *archive, const SevenZipIndex &index, ExtractCallbackImpl *impl)
+{
+    IndexedItemData data(archive->handle(), index, QThread::idealThreadCount());
+    for (int i = 0; i < index.items.size(); ++i) {
+        const SevenZipIndex::Item &item = index.items.at(i);
+        std::unique_ptr<struct archive_entry, EntryDeleter> entry(archive_entry_new());
+        archive_entry_set_pathname_utf8(entry.get(), item.name.toUtf8().constData());
+        archive_entry_set_mode(entry.get(), mode_t(item.mode));
+        archive_entry_set_size(entry.get(), la_int64_t(item.size));
+        if (item.hasTime)
+            archive_entry_set_mtime(entry.get(), time_t(item.mtimeSeconds), item.mtimeNanoseconds);
+        data.begin(item);
+        if (!impl->extractItem(data, entry.get(), quint32(i)))
+            return false;
+        if (!data.finish()) {
+            setLastError(QCoreApplication::translate("ExtractCallbackImpl", "Could not extract %1: %2")
+                             .arg(impl->targetDirectory + QLatin1Char('/') + item.name, data.errorString()));
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -79,6 +117,11 @@ QString lastError()
     return lastErrorText();
 }
 
+void setIndexedReaderEnabled(bool enabled)
+{
+    indexedReader = enabled;
+}
+
 void setLastError(const QString &error)
 {
     QWriteLocker locker(&errorLock());
@@ -99,10 +142,24 @@ bool extractArchive(QFileDevice *archive, const QString &targetDirectory, Extrac
     DirectoryGuard outer(QFileInfo(targetDirectory).absolutePath());
     outer.tryCreate();
 
+    impl->setTotal(quint64(qMax<qint64>(0, archive->size())));
+    SevenZipIndex packetIndex;
+    if (indexedReader && archive->handle() >= 0 && packetIndex.read(archive)) {
+        try {
+            if (!extractIndexed(archive, packetIndex, impl))
+                return false;
+        } catch (const SevenZipException &e) {
+            setLastError(e.message());
+            return false;
+        }
+        outer.release();
+        return true;
+    }
+
     OpenArchiveInfo *info = OpenArchiveInfo::value(archive);
     struct archive *reader = info->reader();
     info->markConsumed();
-    impl->setTotal(quint64(qMax<qint64>(0, archive->size())));
+    ArchiveItemData data(reader);
 
     quint32 index = 0;
     for (;; ++index) {
@@ -115,7 +172,8 @@ bool extractArchive(QFileDevice *archive, const QString &targetDirectory, Extrac
             return false;
         }
         try {
-            if (!impl->extractItem(reader, entry, index))
+            data.reset();
+            if (!impl->extractItem(data, entry, index))
                 return false;
         } catch (const SevenZipException &e) {
             setLastError(e.message());

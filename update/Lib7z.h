@@ -54,6 +54,10 @@ bool extractArchive(QFileDevice *archive, const QString &targetDirectory, Extrac
 QString lastError();
 void setLastError(const QString &error);
 
+// Packets of plain LZMA2 folders are read from their own index by default (faster,
+// several threads); switched off, every packet goes through the general reader.
+void setIndexedReaderEnabled(bool enabled);
+
 } // namespace Lib7z
 
 #endif

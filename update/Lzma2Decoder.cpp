@@ -48,24 +48,35 @@ bool startDecoder(lzma_stream *stream, quint32 dictionarySize)
 
 // One job on a worker thread: its blocks form a stream of their own, closed
 // here with the end marker the packer wrote only once, at the very end.
-Lzma2Decoder::Result decodeJob(int fd, Lzma2Decoder::Job job, quint32 dictionarySize)
+Lzma2Decoder::Result decodeJob(int fd, Lzma2Decoder::Job job, quint32 dictionarySize, Lzma2Decoder::Buffers buffers)
 {
     Lzma2Decoder::Result result;
-    std::vector<uint8_t> packed(size_t(job.packSize) + 1, 0);
-    if (!readAt(fd, job.packOffset, packed.data(), size_t(job.packSize))) {
+    const size_t packedSize = size_t(job.packSize) + 1;
+    if (buffers.packedCapacity < packedSize) {
+        buffers.packed.reset(new uint8_t[packedSize]);
+        buffers.packedCapacity = packedSize;
+    }
+    if (buffers.dataCapacity < job.unpackSize) {
+        buffers.data.reset(new char[size_t(job.unpackSize)]);
+        buffers.dataCapacity = size_t(job.unpackSize);
+    }
+    result.size = size_t(job.unpackSize);
+    uint8_t *packed = buffers.packed.get();
+    char *data = buffers.data.get();
+    result.buffers = std::move(buffers);
+    if (!readAt(fd, job.packOffset, packed, size_t(job.packSize))) {
         result.error = QCoreApplication::translate("Lzma2Decoder", "packet cut short");
         return result;
     }
-    result.size = size_t(job.unpackSize);
-    result.data.reset(new char[result.size]);
+    packed[packedSize - 1] = 0;
     lzma_stream stream = LZMA_STREAM_INIT;
     if (!startDecoder(&stream, dictionarySize)) {
         result.error = QCoreApplication::translate("Lzma2Decoder", "out of memory");
         return result;
     }
-    stream.next_in = packed.data();
-    stream.avail_in = packed.size();
-    stream.next_out = reinterpret_cast<uint8_t *>(result.data.get());
+    stream.next_in = packed;
+    stream.avail_in = packedSize;
+    stream.next_out = reinterpret_cast<uint8_t *>(data);
     stream.avail_out = result.size;
     const lzma_ret ret = lzma_code(&stream, LZMA_FINISH);
     const bool complete = ret == LZMA_STREAM_END && stream.avail_out == 0 && stream.avail_in == 0;
@@ -210,7 +221,13 @@ bool Lzma2Decoder::scan()
 void Lzma2Decoder::launch()
 {
     while (launched < jobs.size() && running.size() < size_t(threads)) {
-        running.push_back(std::async(std::launch::async, decodeJob, fd, jobs[launched], folder.dictionarySize));
+        Buffers buffers;
+        if (!spare.empty()) {
+            buffers = std::move(spare.back());
+            spare.pop_back();
+        }
+        running.push_back(std::async(std::launch::async, decodeJob, fd, jobs[launched], folder.dictionarySize,
+                                     std::move(buffers)));
         ++launched;
     }
 }
@@ -226,6 +243,8 @@ int Lzma2Decoder::nextParallel(const char **data, size_t *size)
 {
     if (delivered == jobs.size())
         return 0;
+    if (current.buffers.data)
+        spare.push_back(std::move(current.buffers));
     current = running.front().get();
     running.pop_front();
     if (!current.error.isEmpty()) {
@@ -235,7 +254,7 @@ int Lzma2Decoder::nextParallel(const char **data, size_t *size)
     position = jobs[delivered].packOffset + jobs[delivered].packSize;
     ++delivered;
     launch();
-    *data = current.data.get();
+    *data = current.buffers.data.get();
     *size = current.size;
     return 1;
 }

@@ -37,9 +37,18 @@ public:
         qint64 packSize = 0;
         quint64 unpackSize = 0;
     };
+    // A job's buffers travel with it and come back for the next job, so that
+    // decoding does not keep mapping fresh memory.
+    struct Buffers
+    {
+        std::unique_ptr<uint8_t[]> packed;
+        size_t packedCapacity = 0;
+        std::unique_ptr<char[]> data;   // not zero-filled: the decoder writes every byte
+        size_t dataCapacity = 0;
+    };
     struct Result
     {
-        std::unique_ptr<char[]> data;   // not zero-filled: the decoder writes every byte
+        Buffers buffers;
         size_t size = 0;
         QString error;
     };
@@ -64,6 +73,7 @@ private:
     size_t delivered = 0;
     std::deque<std::future<Result>> running;
     Result current;
+    std::vector<Buffers> spare;
 
     // Sequential decoding
     struct Stream;

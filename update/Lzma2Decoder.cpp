@@ -90,11 +90,19 @@ Lzma2Decoder::Result decodeJob(int fd, Lzma2Decoder::Job job, quint32 dictionary
 
 struct Lzma2Decoder::Stream
 {
-    lzma_stream lzma = LZMA_STREAM_INIT;
-    std::vector<uint8_t> input = std::vector<uint8_t>(streamBuffer);
-    std::vector<char> output = std::vector<char>(streamBuffer);
-    qint64 readAt = 0;
+    // Small folders (one per item in packets that are not solid) get small buffers.
+    Stream(const SevenZipIndex::Folder &folder)
+        : input(size_t(qMin<qint64>(qint64(streamBuffer), folder.packSize)))
+        , output(size_t(qMin<quint64>(streamBuffer, folder.unpackSize)))
+        , readAt(folder.packOffset)
+    {
+    }
     ~Stream() { lzma_end(&lzma); }
+
+    lzma_stream lzma = LZMA_STREAM_INIT;
+    std::vector<uint8_t> input;
+    std::vector<char> output;
+    qint64 readAt = 0;
 };
 
 Lzma2Decoder::Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threads)
@@ -109,8 +117,7 @@ Lzma2Decoder::Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &fold
         launch();
         return;
     }
-    stream = new Stream;
-    stream->readAt = folder.packOffset;
+    stream = new Stream(folder);
     if (!startDecoder(&stream->lzma, folder.dictionarySize))
         fail(QCoreApplication::translate("Lzma2Decoder", "out of memory"));
 }

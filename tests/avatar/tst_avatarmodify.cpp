@@ -4,6 +4,7 @@
 #include "ui_CameraCaptureForm.h"
 
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
@@ -52,6 +53,7 @@ private slots:
     void initTestCase();
     void openingState();
     void notAPictureChangesNothing();
+    void changeImageOpensTheChooser();
     void lastCropWinsAt120();
     void dragOnlyFromTitleBar();
     void screenshot();
@@ -106,6 +108,31 @@ void TestAvatarModify::notAPictureChangesNothing()
     QVERIFY(dialog.candidate().isNull());
     QVERIFY(!dialog.form()->btnConfirm->isEnabled());
     QCOMPARE(dialog.form()->fileAvatarSelector->pixmapRectangle(), before);
+}
+
+void TestAvatarModify::changeImageOpensTheChooser()
+{
+    AvatarModifyWidget dialog(nullptr);
+    dialog.setAttribute(Qt::WA_DeleteOnClose, false);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QString picture = dir.filePath(QStringLiteral("green.png"));
+    QVERIFY(filled(300, 200, Qt::green).save(picture));
+
+    dialog.form()->btnLoadImage->click();
+    auto *chooser = dialog.findChild<QFileDialog *>();
+    QVERIFY(chooser);
+    QCOMPARE(chooser->windowTitle(), QStringLiteral("Open Image"));
+    QCOMPARE(chooser->nameFilters(), QStringList{QStringLiteral("Image files (*.jpg *.png *.xpm *.jpeg *.bmp)")});
+    QCOMPARE(chooser->windowModality(), Qt::WindowModal);
+    QVERIFY(chooser->testAttribute(Qt::WA_DeleteOnClose));
+    QPointer<QFileDialog> alive(chooser);
+    chooser->setDirectory(dir.path());
+    chooser->selectFile(picture);
+    QMetaObject::invokeMethod(chooser, "accept");   // as the Open button does
+    QCOMPARE(dialog.candidate().toImage().pixel(0, 0), qRgb(0, 255, 0));
+    QVERIFY(dialog.form()->btnConfirm->isEnabled());
+    QTRY_VERIFY(alive.isNull());
 }
 
 void TestAvatarModify::lastCropWinsAt120()

@@ -48,6 +48,41 @@ struct EntryDeleter
     void operator()(struct archive_entry *entry) const { archive_entry_free(entry); }
 };
 
+// Runs one step of an extraction; an item's exception fails it with its message.
+template<typename Work>
+bool failingOnException(Work &&work)
+{
+    try {
+        return work();
+    } catch (const SevenZipException &e) {
+        setLastError(e.message());
+        return false;
+    }
+}
+
+// Any packet through the general reader. Throws SevenZipException when the
+// packet cannot be opened at all.
+bool extractGeneral(QFileDevice *archive, ExtractCallbackImpl *impl)
+{
+    OpenArchiveInfo *info = OpenArchiveInfo::value(archive);
+    struct archive *reader = info->reader();
+    info->markConsumed();
+    ArchiveItemData data(reader);
+    for (quint32 index = 0;; ++index) {
+        struct archive_entry *entry = nullptr;
+        const int result = archive_read_next_header(reader, &entry);
+        if (result == ARCHIVE_EOF)
+            return true;
+        if (result != ARCHIVE_OK) {
+            setLastError(QString::fromLocal8Bit(archive_error_string(reader)));
+            return false;
+        }
+        data.reset();
+        if (!failingOnException([&] { return impl->extractItem(data, entry, index); }))
+            return false;
+    }
+}
+
 // Packets of plain LZMA2 folders are unpacked from their own index, with the
 // folders' blocks decoded on several threads where the packer made that possible.
 bool extractIndexed(QFileDevice *archive, const SevenZipIndex &index, ExtractCallbackImpl *impl)
@@ -144,42 +179,11 @@ bool extractArchive(QFileDevice *archive, const QString &targetDirectory, Extrac
 
     impl->setTotal(quint64(qMax<qint64>(0, archive->size())));
     SevenZipIndex packetIndex;
-    if (indexedReader && archive->handle() >= 0 && packetIndex.read(archive)) {
-        try {
-            if (!extractIndexed(archive, packetIndex, impl))
-                return false;
-        } catch (const SevenZipException &e) {
-            setLastError(e.message());
-            return false;
-        }
-        outer.release();
-        return true;
-    }
-
-    OpenArchiveInfo *info = OpenArchiveInfo::value(archive);
-    struct archive *reader = info->reader();
-    info->markConsumed();
-    ArchiveItemData data(reader);
-
-    quint32 index = 0;
-    for (;; ++index) {
-        struct archive_entry *entry = nullptr;
-        const int result = archive_read_next_header(reader, &entry);
-        if (result == ARCHIVE_EOF)
-            break;
-        if (result != ARCHIVE_OK) {
-            setLastError(QString::fromLocal8Bit(archive_error_string(reader)));
-            return false;
-        }
-        try {
-            data.reset();
-            if (!impl->extractItem(data, entry, index))
-                return false;
-        } catch (const SevenZipException &e) {
-            setLastError(e.message());
-            return false;
-        }
-    }
+    const bool extracted = indexedReader && archive->handle() >= 0 && packetIndex.read(archive)
+        ? failingOnException([&] { return extractIndexed(archive, packetIndex, impl); })
+        : extractGeneral(archive, impl);
+    if (!extracted)
+        return false;
     outer.release();
     return true;
 }

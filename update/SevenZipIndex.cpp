@@ -373,7 +373,7 @@ bool SevenZipIndex::read(QIODevice *device)
         if (current.isEmpty())
             return decline(QStringLiteral("empty index"));
         if (quint8(current[0]) != kEncodedHeader)
-            return readHeader(current, fileSize, depth);
+            return readHeader(current, fileSize);
         QByteArray decoded;
         if (!decodeHeader(device, current, fileSize, &decoded))
             return false;
@@ -442,7 +442,7 @@ bool SevenZipIndex::decodeHeader(QIODevice *device, const QByteArray &encoded, q
     return true;
 }
 
-bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize, int)
+bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
 {
     ByteReader r(header.constData(), header.size());
     if (r.number() != kHeader)

@@ -49,7 +49,7 @@ public:
 
 private:
     bool decline(const QString &why);
-    bool readHeader(const QByteArray &header, qint64 fileSize, int depth);
+    bool readHeader(const QByteArray &header, qint64 fileSize);
     bool decodeHeader(QIODevice *device, const QByteArray &encoded, qint64 fileSize, QByteArray *decoded);
 
     QString reason;

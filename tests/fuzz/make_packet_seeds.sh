@@ -1,10 +1,8 @@
 #!/bin/sh
-# Small packets of the shapes the index reader accepts, made with the 7z tool.
+# make_packet_seeds.sh SEED-DIR: small packets of the shapes the index reader
+# accepts, made with the 7z tool.
 set -e
 seeds=$1
-corpus=$2
-rm -rf "$seeds" "$corpus"
-mkdir -p "$seeds" "$corpus"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tree/sub/empty"

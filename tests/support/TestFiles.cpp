@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 
 #include <sys/stat.h>
@@ -21,6 +22,15 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool sevenZip(const QString &folder, const QString &archive, const QStringList &options)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral("7z"), QStringList{QStringLiteral("a"), QStringLiteral("-snl"), QStringLiteral("-bd"),
+                                                    QStringLiteral("-y")} + options + QStringList{archive, QStringLiteral(".")});
+    return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 QString linkText(const QString &path)

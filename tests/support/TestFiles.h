@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <sys/types.h>
 
@@ -17,6 +18,9 @@ QByteArray readFile(const QString &path);
 QString linkText(const QString &path);
 // Permission bits of the entry itself (links not followed), 0 when missing.
 mode_t modeOf(const QString &path);
+// Packs a folder's content into `archive` with the 7z command-line tool (links
+// stored as links, `options` before the names); false when the tool fails.
+bool sevenZip(const QString &folder, const QString &archive, const QStringList &options = {});
 // Reproducible noise.
 QByteArray randomBytes(int size, quint32 seed);
 

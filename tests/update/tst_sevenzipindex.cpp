@@ -14,17 +14,9 @@
 
 using Lib7z::Lzma2Decoder;
 using Lib7z::SevenZipIndex;
+using TestFiles::sevenZip;
 
 namespace {
-
-bool sevenZip(const QString &folder, const QString &archive, const QStringList &options)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.start(QStringLiteral("7z"), QStringList{QStringLiteral("a"), QStringLiteral("-snl"), QStringLiteral("-bd"),
-                                                    QStringLiteral("-y")} + options + QStringList{archive, QStringLiteral(".")});
-    return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
 
 // A tree with the kinds of item packets hold: text and noise in several
 // folders, a program, a link, an empty file and an empty folder.

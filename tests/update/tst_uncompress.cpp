@@ -19,18 +19,9 @@ using TestFiles::readFile;
 using TestFiles::writeFile;
 using TestFiles::linkText;
 using TestFiles::modeOf;
+using TestFiles::sevenZip;
 
 namespace {
-
-// Packs a folder's content with the 7z command-line tool (links stored as links).
-bool sevenZip(const QString &folder, const QString &archive, const QStringList &extra = {})
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.start(QStringLiteral("7z"), QStringList{QStringLiteral("a"), QStringLiteral("-snl"), QStringLiteral("-bd"),
-                                                    QStringLiteral("-y")} + extra + QStringList{archive, QStringLiteral(".")});
-    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
 
 struct Outcome
 {

@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test bench demo clean
+.PHONY: all deps configure build test check bench demo clean
 
 all: build
 
@@ -17,6 +17,13 @@ build: configure
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+
+# The quick loop: the unit tests only, without their slow cases (no end-to-end,
+# fuzz, real-time waits or large files).
+check:
+	@[ -f $(BUILD_DIR)/build.ninja ] || $(MAKE) configure
+	cmake --build $(BUILD_DIR)
+	cd $(BUILD_DIR) && VELTORA_QUICK_TESTS=1 ctest --output-on-failure -L unit -j$$(( $$(nproc) * 2 )) --timeout 120
 
 # A whole update in real windows with screenshots and a report (see README).
 demo: deps

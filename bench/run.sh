@@ -12,7 +12,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/veltora-bench.XXXXXX")
 trap '"$repo/scripts/nginx-serve.sh" stop "$work/nginx" 2>/dev/null; rm -rf "$work"' EXIT
 fileutils="$bin/bench/bench_fileutils"
 patcher="$bin/bench/bench_patch"
-downloader="$bin/bench/bench_download"
+downloader="$bin/tests/support/download_child"
 extractor="$bin/bench/bench_extract"
 releaser="$bin/tools/release/veltora-release"
 repo=$(cd "$here/.." && pwd)

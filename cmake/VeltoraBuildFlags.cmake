@@ -10,18 +10,33 @@ target_compile_definitions(veltora_build_flags INTERFACE
     QT_DEPRECATED_WARNINGS
     VELTORA_VENDOR_HOST="${VELTORA_VENDOR_HOST}")
 
-if(VELTORA_SANITIZE)
+if(VELTORA_FUZZ_BUILD)
+    set(_san -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_compile_options(veltora_build_flags INTERFACE -O1 -g ${_san})
+    target_link_options(veltora_build_flags INTERFACE -fsanitize=address,undefined)
+elseif(VELTORA_SANITIZE)
     set(_san -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_compile_options(veltora_build_flags INTERFACE ${_san})
     target_link_options(veltora_build_flags INTERFACE ${_san})
 endif()
+
+# What a bundle carries of Qt: the one list of modules and plug-in kinds. The
+# programs read it from the generated BundleContents.h, scripts/make-bundle.sh
+# from bundle-contents.sh in the build folder.
+set(VELTORA_BUNDLE_QT_MODULES Concurrent Core DBus Gui Network PrintSupport Widgets)
+set(VELTORA_BUNDLE_PLUGIN_KINDS bearer imageformats platforms printsupport)
+string(REPLACE ";" " " _modules "${VELTORA_BUNDLE_QT_MODULES}")
+string(REPLACE ";" " " _kinds "${VELTORA_BUNDLE_PLUGIN_KINDS}")
+file(WRITE "${CMAKE_BINARY_DIR}/bundle-contents.sh.in"
+    "qt_modules=\"${_modules}\"\nplugin_kinds=\"${_kinds}\"\n")
+configure_file("${CMAKE_BINARY_DIR}/bundle-contents.sh.in" "${CMAKE_BINARY_DIR}/bundle-contents.sh" COPYONLY)
 
 # veltora_bundle_rpath(<target>): the program finds its Qt libraries in the bundle's
 # Contents/Frameworks, relative to its own folder, wherever the bundle (or the copy of
 # a program with its frameworks) lies. Outside a bundle the system's libraries are used.
 function(veltora_bundle_rpath target)
     set(_paths "")
-    foreach(module Concurrent Core DBus Gui Network PrintSupport Widgets)
+    foreach(module ${VELTORA_BUNDLE_QT_MODULES})
         list(APPEND _paths "\$ORIGIN/../Frameworks/Qt${module}.framework/Versions/Current")
     endforeach()
     set_target_properties(${target} PROPERTIES BUILD_RPATH "${_paths}" INSTALL_RPATH "${_paths}")

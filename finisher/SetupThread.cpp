@@ -1,7 +1,9 @@
 #include "SetupThread.h"
 
+#include "Attempts.h"
 #include "DataPaths.h"
 #include "FileUtils.h"
+#include "UpdateManifest.h"
 
 #include <QDebug>
 #include <QDir>
@@ -22,17 +24,6 @@ QString parentOf(QStandardPaths::StandardLocation location)
 {
     const QString path = QStandardPaths::writableLocation(location);
     return QFileInfo(QDir(path).absolutePath() + QStringLiteral("/../")).absolutePath();
-}
-
-bool readManifest(const QString &configFile, QJsonObject *document)
-{
-    QFile file(configFile);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return false;
-    const QJsonDocument json = QJsonDocument::fromJson(file.readAll());
-    file.close();
-    *document = json.isObject() ? json.object() : QJsonObject();
-    return true;
 }
 
 } // namespace
@@ -73,7 +64,7 @@ QByteArray SetupThread::getLocalFileMd5Value(const QString &path)
 void SetupThread::mainControl()
 {
     cleanSuffixFile(installPath, QStringLiteral("bak"));
-    if (retryCount < 5)
+    if (retryCount < Attempts::limit)
         install();
     else
         recover();
@@ -140,19 +131,16 @@ void SetupThread::recover()
 
 void SetupThread::getAddAndDelFiles(const QString &configFile, const QString &versionKey)
 {
-    QFile file(configFile);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray bytes;
+    if (!UpdateManifest::readFile(configFile, &bytes)) {
         qDebug() << "Get add and del files,Open update config failed";
         return;
     }
-    const QJsonDocument json = QJsonDocument::fromJson(file.readAll());
-    file.close();
-    if (!json.isObject())
+    QJsonObject platform;
+    if (!UpdateManifest::platformSection(bytes, getSystemVersion(), &platform))
         return;
     m_listsRead = true;
-    const QJsonObject modify = json.object()
-                                   .value(getSystemVersion()).toObject()
-                                   .value(QStringLiteral("partialPacket")).toObject()
+    const QJsonObject modify = platform.value(QStringLiteral("partialPacket")).toObject()
                                    .value(versionKey).toObject()
                                    .value(QStringLiteral("modify")).toObject();
     deleteFiles = modify.value(QStringLiteral("delete")).toArray();
@@ -161,14 +149,16 @@ void SetupThread::getAddAndDelFiles(const QString &configFile, const QString &ve
 
 void SetupThread::modifyVeltoraSettings(const QString &configFile)
 {
-    QJsonObject document;
-    if (!readManifest(configFile, &document)) {
+    QByteArray bytes;
+    if (!UpdateManifest::readFile(configFile, &bytes)) {
         qDebug() << configFile;
         qDebug() << "Get add and del ini key,Open update config failed";
         return;
     }
-    const QJsonObject section =
-        document.value(getSystemVersion()).toObject().value(QStringLiteral("veltoraSettings")).toObject();
+    // A text that is not a JSON object edits nothing.
+    QJsonObject platform;
+    UpdateManifest::platformSection(bytes, getSystemVersion(), &platform);
+    const QJsonObject section = platform.value(QStringLiteral("veltoraSettings")).toObject();
     const QJsonArray deletions = section.value(QStringLiteral("delete")).toArray();
     QMap<QString, QString> additions;
     const QJsonObject add = section.value(QStringLiteral("add")).toObject();

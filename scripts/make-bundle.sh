@@ -12,6 +12,10 @@ dest=${2:?destination bundle}
 app=${3:?application binary}
 version=${4:-}
 
+# The Qt modules and plug-in kinds, as the build describes them.
+# shellcheck source=/dev/null
+. "$build/bundle-contents.sh"
+
 qtlib=$(dirname "$(readlink -f "$(ldconfig -p | awk '/libQt5Core.so.5 / { print $NF; exit }')")")
 plugins=$(qtpaths --plugin-dir 2>/dev/null || true)
 [ -d "$plugins" ] || plugins="$qtlib/qt5/plugins"
@@ -25,7 +29,7 @@ install -m 0755 "$build/update/hdiutil" "$contents/MacOS/hdiutil"
 printf '[Paths]\nPlugins = PlugIns\n' > "$contents/Resources/qt.conf"
 [ -n "$version" ] && printf '%s\n' "$version" > "$contents/Resources/version.txt"
 
-for module in Concurrent Core DBus Gui Network PrintSupport Widgets; do
+for module in $qt_modules; do
     framework="$contents/Frameworks/Qt$module.framework"
     mkdir -p "$framework/Versions/5"
     install -m 0644 "$qtlib/libQt5$module.so.5" "$framework/Versions/5/libQt5$module.so.5"
@@ -33,7 +37,7 @@ for module in Concurrent Core DBus Gui Network PrintSupport Widgets; do
     ln -sfn "Versions/Current/libQt5$module.so.5" "$framework/libQt5$module.so.5"
 done
 
-for kind in bearer imageformats platforms printsupport; do
+for kind in $plugin_kinds; do
     mkdir -p "$contents/PlugIns/$kind"
     if [ -d "$plugins/$kind" ]; then
         cp -L "$plugins/$kind"/*.so "$contents/PlugIns/$kind/" 2>/dev/null || true

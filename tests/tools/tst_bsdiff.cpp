@@ -1,5 +1,6 @@
 #include "bsdiff.h"
 #include "bspatch.h"
+#include "QuickMode.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -113,6 +114,7 @@ void TestBsdiff::roundTrip()
 
 void TestBsdiff::smallChangesGiveSmallPatches()
 {
+    VELTORA_SLOW_CASE();
     // 20 MB of binary-like data, 1% of its bytes changed in scattered places.
     QByteArray oldData = randomBytes(20 * 1024 * 1024, 6);
     for (int i = 0; i < oldData.size(); i += 64)

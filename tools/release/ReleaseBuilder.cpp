@@ -3,6 +3,7 @@
 #include "BundleTree.h"
 #include "FileUtils.h"
 #include "PacketWriter.h"
+#include "UpdateManifest.h"
 #include "bsdiff.h"
 
 #include <QDateTime>
@@ -28,11 +29,6 @@ bool patchKeepsMode(const QString &path, quint32 mode)
     if (QFileInfo(path).path() == QLatin1String("Contents/MacOS"))
         return mode == 0755;
     return mode == 0644;
-}
-
-QString stem(const QString &packetName)
-{
-    return packetName.left(packetName.size() - 4);
 }
 
 bool same(const BundleTree::Entry &a, const BundleTree::Entry &b)
@@ -144,8 +140,8 @@ bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldT
 {
     const QString partialFile = m_options.outDir + QLatin1Char('/') + partialName(version);
     const QString replaceFile = m_options.outDir + QLatin1Char('/') + replaceName(version);
-    const QString partialTop = stem(partialName(version));
-    const QString replaceTop = stem(replaceName(version));
+    const QString partialTop = UpdateManifest::packetFolderName(partialName(version));
+    const QString replaceTop = UpdateManifest::packetFolderName(replaceName(version));
     const qint64 stamp = QDateTime::currentSecsSinceEpoch();
 
     PacketWriter partial;
@@ -229,7 +225,7 @@ bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldT
 bool ReleaseBuilder::writeWholeBundle(const BundleTree &tree, const QString &packetName, QString *error)
 {
     PacketWriter packet;
-    const QString top = stem(packetName);
+    const QString top = UpdateManifest::packetFolderName(packetName);
     if (!packet.open(m_options.outDir + QLatin1Char('/') + packetName, error))
         return false;
     packet.addFolder(top, QDateTime::currentSecsSinceEpoch());

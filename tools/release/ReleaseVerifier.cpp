@@ -4,6 +4,7 @@
 #include "Lib7z.h"
 #include "ReleaseBuilder.h"
 #include "Uncompress.h"
+#include "UpdateManifest.h"
 #include "Updateconfig.h"
 #include "bspatch.h"
 
@@ -20,7 +21,7 @@ bool ReleaseVerifier::unpack(const QString &packet, const QString &target, QStri
     bool ok = false;
     QObject::connect(&uncompress, &Uncompress::UncompressPacketOKSignal, [&ok] { ok = true; });
     uncompress.UncompressPacket();
-    const QString top = target + QLatin1Char('/') + QFileInfo(packet).fileName().chopped(4);
+    const QString top = target + QLatin1Char('/') + UpdateManifest::packetFolderName(QFileInfo(packet).fileName());
     if (!ok || !QFileInfo(top).isDir()) {
         *error = QStringLiteral("the packet %1 does not unpack into %2: %3").arg(packet, top, Lib7z::lastError());
         return false;
@@ -69,7 +70,8 @@ bool ReleaseVerifier::verify(QString *error)
         if (!unpack(partial, target, error)
             || !unpack(m_options.outDir + QLatin1Char('/') + ReleaseBuilder::replaceName(old.first), target, error))
             return false;
-        const QString unpacked = target + QLatin1Char('/') + ReleaseBuilder::partialName(old.first).chopped(4);
+        const QString unpacked =
+            target + QLatin1Char('/') + UpdateManifest::packetFolderName(ReleaseBuilder::partialName(old.first));
         for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
             const QString oldFile = old.second + QLatin1Char('/') + it.key();
             const QString result = target + QStringLiteral("/patched");

@@ -1,11 +1,14 @@
 #include "UpdateControl.h"
 
+#include "Attempts.h"
 #include "BsdiffControl.h"
+#include "BundleContents.h"
 #include "DataPaths.h"
 #include "DownloadControl.h"
 #include "FileUtils.h"
 #include "PlatformCommand.h"
 #include "Uncompress.h"
+#include "UpdateManifest.h"
 
 #include <QDebug>
 #include <QDir>
@@ -21,17 +24,10 @@ UpdateControl::UpdateControl(QObject *parent) : QObject(parent)
     QDir().mkpath(updateDir);
 
     deployFiles = QStringList{QStringLiteral("Contents/MacOS/finisher"), QStringLiteral("Contents/Resources/qt.conf")};
-    deployDirs = QStringList{QStringLiteral("Contents/Frameworks/QtConcurrent.framework"),
-                             QStringLiteral("Contents/Frameworks/QtCore.framework"),
-                             QStringLiteral("Contents/Frameworks/QtDBus.framework"),
-                             QStringLiteral("Contents/Frameworks/QtGui.framework"),
-                             QStringLiteral("Contents/Frameworks/QtNetwork.framework"),
-                             QStringLiteral("Contents/Frameworks/QtPrintSupport.framework"),
-                             QStringLiteral("Contents/Frameworks/QtWidgets.framework"),
-                             QStringLiteral("Contents/PlugIns/bearer"),
-                             QStringLiteral("Contents/PlugIns/imageformats"),
-                             QStringLiteral("Contents/PlugIns/platforms"),
-                             QStringLiteral("Contents/PlugIns/printsupport")};
+    for (const QString &module : BundleContents::qtModules())
+        deployDirs << QStringLiteral("Contents/Frameworks/Qt%1.framework").arg(module);
+    for (const QString &kind : BundleContents::pluginKinds())
+        deployDirs << QStringLiteral("Contents/PlugIns/") + kind;
 
     downloader = new DownloadControl;
     connect(downloader, &DownloadControl::finished, this, &UpdateControl::finishedSlot);
@@ -47,7 +43,7 @@ UpdateControl::UpdateControl(QObject *parent) : QObject(parent)
     connect(patcher, &BsdiffControl::bsdiffSuccessSignal, this, &UpdateControl::PatchSuccessSlot);
     connect(patcher, &BsdiffControl::bsdiffFailSignal, this, &UpdateControl::PatchErrorSlot);
 
-    state = 0;
+    state = Start;
     connect(this, &UpdateControl::downloadSuccessSignal, this, &UpdateControl::mainControlSlot);
     connect(this, &UpdateControl::uncompressSuccessSignal, this, &UpdateControl::mainControlSlot);
     connect(this, &UpdateControl::uncompressFalilSignal, this, &UpdateControl::mainControlSlot);
@@ -115,7 +111,8 @@ void UpdateControl::startDownload()
         return;
     // A probe failure has reported itself; a destination that cannot be written has
     // not, and would leave the run waiting for ever: start the run again instead.
-    if (downloader->totalSize >= 0 && !downloader->file && !downloader->hasError && downloader->state != 1) {
+    if (downloader->totalSize >= 0 && !downloader->file && !downloader->hasError
+        && downloader->state != DownloadControl::Downloading) {
         qDebug() << "Could not open the download destination, restarting:" << savePath;
         emit reStartUpdateSignal();
     }
@@ -159,8 +156,7 @@ void UpdateControl::UncompressPacket()
     emit changeLabelTextSignal(tr("Updating program"));
     unpacker->packetPath = packetPath;
     unpacker->outputDirectory = updateDir;
-    outUncompressFilesPath = packetPath;
-    outUncompressFilesPath.chop(4);
+    outUncompressFilesPath = UpdateManifest::packetFolderName(packetPath);
     qDebug() << "outUncompressFilesPath" << outUncompressFilesPath;
     unpacker->UncompressPacket();
 }
@@ -168,29 +164,29 @@ void UpdateControl::UncompressPacket()
 void UpdateControl::mainControlSlot()
 {
     switch (state) {
-    case 0:
+    case Start:
         emit changeLabelTextSignal(tr("Preparing configuration file"));
         emit showMovieSignal();
-        setState(1);
+        setState(ManifestDownloading);
         startDownload();
         break;
-    case 2:
+    case ManifestPresent:
         chooseUpdate();
         break;
-    case 4:
+    case FixPacketPresent:
         qDebug() << "download fixUpdatePacket Success";
-        verifyAndUnpack(fixUpdatePacketPath, config.fixUpdatePacketMd5, 11, "Download FixUpdate Packet md5 is not match",
+        verifyAndUnpack(fixUpdatePacketPath, config.fixUpdatePacketMd5, FixPacketUnpacking, "Download FixUpdate Packet md5 is not match",
                         "json: fixUpdatePacket's md5 %1", "file: fixUpdatePacket's md5 %1");
         break;
-    case 6:
-        verifyAndUnpack(partialPacketPath, config.partialPacketMd5, 14, "Download Partial Packet md5 is not match",
+    case PartialPacketPresent:
+        verifyAndUnpack(partialPacketPath, config.partialPacketMd5, PartialPacketUnpacking, "Download Partial Packet md5 is not match",
                         "json: PartialPacket's md5 %1", "file: PartialPacket's md5 %1");
         break;
-    case 8:
-        verifyAndUnpack(replacePacketPath, config.replacePacketMd5, 17, "Download Replace Packet md5 is not match",
+    case ReplacePacketPresent:
+        verifyAndUnpack(replacePacketPath, config.replacePacketMd5, ReplacePacketUnpacking, "Download Replace Packet md5 is not match",
                         "json: replacePacket's md5 %1", "file: replace Packet's md5 %1");
         break;
-    case 10: {
+    case InstallerPresent: {
         const QByteArray md5 = getLocalFileMd5Value(installerPath);
         if (md5 == config.installerMd5) {
             runInstaller();
@@ -202,24 +198,24 @@ void UpdateControl::mainControlSlot()
         }
         break;
     }
-    case 13:
+    case FixPacketUnpacked:
         relaunchFixUpdate();
         break;
-    case 16:
+    case PartialPacketUnpacked:
         qDebug() << "start patch";
-        setState(20);
+        setState(Patching);
         patcher->patchList = config.patchList;
         patcher->sourceDirectory = installPath;
         patcher->patchDirectory = outUncompressFilesPath;
         patcher->outputDirectory = outUncompressFilesPath;
         patcher->bspatchControl();
         break;
-    case 19:
-    case 21:
+    case ReplacePacketUnpacked:
+    case Patched:
         emit callFinisherSignal(outUncompressFilesPath);
         break;
-    case 22:
-        useOrDownload(config.replacePacketMd5, 8, &replacePacketPath, 7, config.replacePacketUrl);
+    case PatchFailed:
+        useOrDownload(config.replacePacketMd5, ReplacePacketPresent, &replacePacketPath, ReplacePacketDownloading, config.replacePacketUrl);
         break;
     default: // failed unpacking, or called while something is in progress
         emit reStartUpdateSignal();
@@ -251,12 +247,12 @@ void UpdateControl::chooseUpdate()
                 QDir().mkpath(fixUpdateDir);
             const QString found = findMatchFile(updateDir, config.fixUpdatePacketMd5);
             if (!found.isEmpty()) {
-                setState(4);
+                setState(FixPacketPresent);
                 fixUpdatePacketPath = found;
                 emit downloadSuccessSignal();
             } else {
                 currentUrl = config.fixUpdatePacketUrl;
-                setState(3);
+                setState(FixPacketDownloading);
                 emit changeLabelTextSignal(tr("Preparing new update program"));
                 emit hideMovieSignal();
                 startDownload();
@@ -272,17 +268,17 @@ void UpdateControl::chooseUpdate()
     }
     if (!config.getPartialPacketInfo(platform, version)) {
         qDebug() << "get PartialPacket Info error";
-        useOrDownload(config.installerMd5, 10, &installerPath, 9, config.installerUrl);
+        useOrDownload(config.installerMd5, InstallerPresent, &installerPath, InstallerDownloading, config.installerUrl);
         return;
     }
     const QString replace = findMatchFile(updateDir, config.replacePacketMd5);
     if (!replace.isEmpty()) {
-        setState(8);
+        setState(ReplacePacketPresent);
         replacePacketPath = replace;
         emit downloadSuccessSignal();
         return;
     }
-    useOrDownload(config.partialPacketMd5, 6, &partialPacketPath, 5, config.partialPacketUrl);
+    useOrDownload(config.partialPacketMd5, PartialPacketPresent, &partialPacketPath, PartialPacketDownloading, config.partialPacketUrl);
 }
 
 // A file with the digest already in the download directory is used at once; else it is downloaded.
@@ -346,11 +342,11 @@ void UpdateControl::finishedSlot(int index)
     if (index != 0 || !downloader || downloader->hasError)
         return;
     switch (state) {
-    case 1: setState(2); configFilePath = savePath; break;
-    case 3: setState(4); fixUpdatePacketPath = savePath; break;
-    case 5: setState(6); partialPacketPath = savePath; break;
-    case 7: setState(8); replacePacketPath = savePath; break;
-    case 9: setState(10); installerPath = savePath; break;
+    case ManifestDownloading: setState(ManifestPresent); configFilePath = savePath; break;
+    case FixPacketDownloading: setState(FixPacketPresent); fixUpdatePacketPath = savePath; break;
+    case PartialPacketDownloading: setState(PartialPacketPresent); partialPacketPath = savePath; break;
+    case ReplacePacketDownloading: setState(ReplacePacketPresent); replacePacketPath = savePath; break;
+    case InstallerDownloading: setState(InstallerPresent); installerPath = savePath; break;
     default: break;
     }
     emit downloadSuccessSignal();
@@ -383,9 +379,9 @@ void UpdateControl::getDownloadFileSizeErrorSlot(const QString &errorString)
 void UpdateControl::UncompressPacketSuccessSlot()
 {
     switch (state) {
-    case 11: setState(13); qDebug() << "UncompressFixUpdatePacketSuccess "; break;
-    case 14: setState(16); qDebug() << "UncompressPartialPacketSuccess "; break;
-    case 17: setState(19); qDebug() << "UncompressReplacePacketSuccess "; break;
+    case FixPacketUnpacking: setState(FixPacketUnpacked); qDebug() << "UncompressFixUpdatePacketSuccess "; break;
+    case PartialPacketUnpacking: setState(PartialPacketUnpacked); qDebug() << "UncompressPartialPacketSuccess "; break;
+    case ReplacePacketUnpacking: setState(ReplacePacketUnpacked); qDebug() << "UncompressReplacePacketSuccess "; break;
     default: break;
     }
     emit uncompressSuccessSignal();
@@ -394,9 +390,9 @@ void UpdateControl::UncompressPacketSuccessSlot()
 void UpdateControl::UncompressPacketErrorSlot()
 {
     switch (state) {
-    case 11: setState(12); qDebug() << "UncompressFixUpdatePacketFailed "; break;
-    case 14: setState(15); qDebug() << "UncompressPartialPacketFailed "; break;
-    case 17: setState(18); qDebug() << "UncompressReplacePacketFailed "; break;
+    case FixPacketUnpacking: setState(FixPacketUnpackFailed); qDebug() << "UncompressFixUpdatePacketFailed "; break;
+    case PartialPacketUnpacking: setState(PartialPacketUnpackFailed); qDebug() << "UncompressPartialPacketFailed "; break;
+    case ReplacePacketUnpacking: setState(ReplacePacketUnpackFailed); qDebug() << "UncompressReplacePacketFailed "; break;
     default: break;
     }
     emit uncompressFalilSignal();
@@ -405,7 +401,7 @@ void UpdateControl::UncompressPacketErrorSlot()
 void UpdateControl::PatchSuccessSlot()
 {
     qDebug() << "patch success!";
-    setState(21);
+    setState(Patched);
     emit patchSuccessSignal();
 }
 
@@ -416,16 +412,16 @@ void UpdateControl::PatchErrorSlot(const QString &message)
     for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it)
         qDebug() << it.key() << it.value().filePatch << it.value().oldFileMd5 << it.value().newFileMd5;
     qDebug() << "**********************************************************************************";
-    setState(22);
+    setState(PatchFailed);
     emit patchFailSignal();
 }
 
 void UpdateControl::reStartUpdateSlot()
 {
-    if (restartCount < 5) {
+    if (restartCount < Attempts::limit) {
         qDebug() << ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update";
         currentUrl = updateUrl;
-        setState(0);
+        setState(Start);
         ++restartCount;
         mainControlSlot();
         return;
@@ -435,7 +431,7 @@ void UpdateControl::reStartUpdateSlot()
 
 void UpdateControl::runInstaller()
 {
-    if (startAttempts >= 5) {
+    if (startAttempts >= Attempts::limit) {
         emit showMessageBoxSignal(finalFailureMessage(), true);
         return;
     }
@@ -469,7 +465,7 @@ void UpdateControl::retryHandOff(const QString &stagingDirectory, const QString 
 
 void UpdateControl::callFinisher(const QString &stagingDirectory)
 {
-    if (startAttempts >= 5) {
+    if (startAttempts >= Attempts::limit) {
         emit showMessageBoxSignal(finalFailureMessage(), true);
         return;
     }

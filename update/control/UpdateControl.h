@@ -25,6 +25,34 @@ class UpdateControl : public QObject
     Q_OBJECT
 
 public:
+    // The states of an update run. The numbers are part of the interface: the log,
+    // stateChangedSignal and the tests see them.
+    enum State : int {
+        Start = 0,
+        ManifestDownloading = 1,
+        ManifestPresent = 2,
+        FixPacketDownloading = 3,
+        FixPacketPresent = 4,
+        PartialPacketDownloading = 5,
+        PartialPacketPresent = 6,
+        ReplacePacketDownloading = 7,
+        ReplacePacketPresent = 8,
+        InstallerDownloading = 9,
+        InstallerPresent = 10,
+        FixPacketUnpacking = 11,
+        FixPacketUnpackFailed = 12,
+        FixPacketUnpacked = 13,
+        PartialPacketUnpacking = 14,
+        PartialPacketUnpackFailed = 15,
+        PartialPacketUnpacked = 16,
+        ReplacePacketUnpacking = 17,
+        ReplacePacketUnpackFailed = 18,
+        ReplacePacketUnpacked = 19,
+        Patching = 20,
+        Patched = 21,
+        PatchFailed = 22,
+    };
+
     explicit UpdateControl(QObject *parent = nullptr);
     ~UpdateControl() override;
 
@@ -50,7 +78,7 @@ public:
     QString backupPath;
     bool skipFix = false;
     Updateconfig config;
-    int state = 0;
+    int state = Start;
     BsdiffControl *patcher = nullptr;
     Uncompress *unpacker = nullptr;
     QPointer<DownloadControl> downloader;

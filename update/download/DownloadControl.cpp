@@ -20,7 +20,7 @@ DownloadControl::DownloadControl(QObject *parent) : QObject(parent)
 qint64 DownloadControl::getFileSize(QString url)
 {
     for (;;) {
-        if (redirectTimes > 10) {
+        if (redirectTimes > DownloadThread::maxRedirects) {
             emit error(DownloadMessages::hijacked(DownloadMessages::Controller), true);
             return -1;
         }
@@ -57,7 +57,7 @@ qint64 DownloadControl::getFileSize(QString url)
 
 bool DownloadControl::downloadFile(const QString &url, const QString &filePath, int threadCount)
 {
-    if (state == 1 || file)
+    if (state == Downloading || file)
         return false;
     this->url = url;
     this->filePath = filePath;
@@ -95,7 +95,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
         worker->startDownload(i, url, file, startPoint, endPoint);
         threadList.append(worker);
     }
-    state = 1;
+    state = Downloading;
     unfinishedCount = threadCount;
     return true;
 }
@@ -117,13 +117,13 @@ void DownloadControl::finishedSlot(int)
 
 void DownloadControl::downloadingFinish()
 {
-    if (state != 1)
+    if (state != Downloading)
         return;
     file->flush();
     file->close();
     file->deleteLater();
     file = nullptr;
-    state = 3;
+    state = Finished;
     for (DownloadThread *worker : qAsConst(threadList))
         worker->deleteLater();
     threadList.clear();
@@ -137,6 +137,6 @@ void DownloadControl::errorSlot(int, const QString &errorString, bool isUploadLo
     for (DownloadThread *worker : qAsConst(threadList))
         worker->deleteLater();
     hasError = true;
-    state = 4;
+    state = Failed;
     emit error(errorString, isUploadLog);
 }

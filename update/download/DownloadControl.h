@@ -18,6 +18,9 @@ class DownloadControl : public QObject
     Q_OBJECT
 
 public:
+    // The numbers are kept as the log and the tests know them (2 is not used).
+    enum State : int { Idle = 0, Downloading = 1, Finished = 3, Failed = 4 };
+
     explicit DownloadControl(QObject *parent = nullptr);
 
     // Ranges of the n segments of a file of T bytes: boundaries are shared, and
@@ -29,7 +32,7 @@ public:
     bool downloadFile(const QString &url, const QString &filePath, int threadCount);
     void downloadingFinish();
 
-    int state = 0;
+    int state = Idle;
     QList<DownloadThread *> threadList;
     QString url;
     QString filePath;

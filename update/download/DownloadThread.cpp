@@ -31,7 +31,7 @@ DownloadThread::~DownloadThread()
 
 void DownloadThread::startDownload(int _index, const QString &_url, QFile *_file, qint64 _startPoint, qint64 _endPoint)
 {
-    if (state == 1)
+    if (state == Downloading)
         return;
     index = _index;
     url = _url;
@@ -51,7 +51,7 @@ void DownloadThread::startDownload(int _index, const QString &_url, QFile *_file
     const bool connected = connect(reply, &QNetworkReply::errorOccurred, this, &DownloadThread::errorSlot);
     qDebug() << QStringLiteral("###########thread-%1 downloadThread connect: ").arg(index) << (connected ? "true" : "false");
 
-    state = 1;
+    state = Downloading;
     timer->stop();
     timer->start();
     emit progressChange(index, startPoint, endPoint, 0);
@@ -65,7 +65,7 @@ bool DownloadThread::isRedirect() const
 
 void DownloadThread::readyReadSlot()
 {
-    if (sender() == reply && state == 1)
+    if (sender() == reply && state == Downloading)
         writeArrived();
 }
 
@@ -74,7 +74,7 @@ void DownloadThread::readyReadSlot()
 void DownloadThread::writeArrived()
 {
     const QByteArray data = reply->readAll();
-    if (data.isEmpty() || isRedirect() || redirectTimes > 10 || !file)
+    if (data.isEmpty() || isRedirect() || redirectTimes > maxRedirects || !file)
         return;
     file->seek(startPoint + m_written);
     file->write(data);
@@ -92,11 +92,11 @@ void DownloadThread::downloadProcessSlot(qint64 bytesReceived, qint64 bytesTotal
 
 void DownloadThread::finishedSlot()
 {
-    if (state != 1 || sender() != reply)
+    if (state != Downloading || sender() != reply)
         return;
     timer->stop();
-    if (redirectTimes > 10) {
-        state = 4;
+    if (redirectTimes > maxRedirects) {
+        state = Failed;
         emit error(index, DownloadMessages::hijacked(DownloadMessages::Worker), true);
         return;
     }
@@ -107,7 +107,7 @@ void DownloadThread::finishedSlot()
         const QString location = QString::fromLatin1(reply->rawHeader("Location"));
         ++redirectTimes;
         qDebug() << "###thread" << index << "--times" << redirectTimes << ">>>>>>>redirect url" << location;
-        state = 0;
+        state = Idle;
         reply->readAll();
         readySize = 0;
         emit redirect(index, QUrl(url).resolved(QUrl(location)).toString(), file, startPoint, endPoint);
@@ -119,7 +119,7 @@ void DownloadThread::finishedSlot()
     file->flush();
     reply->deleteLater();
     manager->deleteLater();
-    state = 2;
+    state = Finished;
     emit finished(index);
 }
 
@@ -129,7 +129,7 @@ void DownloadThread::errorSlot(QNetworkReply::NetworkError code)
     if (code == QNetworkReply::NoError)
         return;
     errorString = DownloadMessages::forNetworkError(DownloadMessages::Worker, code, reply->errorString());
-    state = 4;
+    state = Failed;
     qDebug() << QStringLiteral("-----------thread-%1 ").arg(index) << errorString;
     emit error(index, errorString, false);
 }

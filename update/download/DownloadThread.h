@@ -23,7 +23,12 @@ public:
     explicit DownloadThread(QObject *parent = nullptr);
     ~DownloadThread() override;
 
+    // A segment's states (3 is not used); Idle also while following a redirect.
+    enum State : int { Idle = 0, Downloading = 1, Finished = 2, Failed = 4 };
+
     static constexpr int stallCheckInterval = 15000;
+    // Following more redirects than this means the address was hijacked.
+    static constexpr int maxRedirects = 10;
 
     int index = 0;
     qint64 startPoint = 0;
@@ -36,7 +41,7 @@ public:
     QTimer *timer = nullptr;
     qint64 lastCheckSize = 0;
     int stallCount = 0;
-    int state = 0;
+    int state = Idle;
     QString errorString;
     int redirectTimes = 0;
 

@@ -1,25 +1,13 @@
 #include "Updateconfig.h"
 
+#include "UpdateManifest.h"
+
 #include <QDebug>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
 #include <QJsonValue>
 #include <QVariant>
 
 namespace {
-
-// The platform's object, or nothing when the text is not a JSON object.
-bool readPlatform(QFile &file, const QString &platform, QJsonObject *out)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return false;
-    *out = document.object().value(platform).toObject();
-    return true;
-}
 
 QByteArray digest(const QJsonValue &value)
 {
@@ -30,8 +18,8 @@ QByteArray digest(const QJsonValue &value)
 
 bool Updateconfig::getInstallerInfo(const QString &platform)
 {
-    QFile file(configFile);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray bytes;
+    if (!UpdateManifest::readFile(configFile, &bytes)) {
         qDebug() << "Get Installer Info,Open update config failed";
         return false;
     }
@@ -39,13 +27,10 @@ bool Updateconfig::getInstallerInfo(const QString &platform)
     installerUrl.clear();
 
     QJsonObject mac;
-    const bool parsed = readPlatform(file, platform, &mac);
+    const bool parsed = UpdateManifest::platformSection(bytes, platform, &mac);
     if (parsed) {
         installerMd5 = digest(mac.value(QStringLiteral("installerMd5")));
         installerUrl = mac.value(QStringLiteral("installerUrl")).toString();
-    }
-    file.close();
-    if (parsed) {
         qDebug() << "installerMd5:" << installerMd5;
         qDebug() << "installerUrl:" << installerUrl;
     }
@@ -54,8 +39,8 @@ bool Updateconfig::getInstallerInfo(const QString &platform)
 
 bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &version)
 {
-    QFile file(configFile);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray bytes;
+    if (!UpdateManifest::readFile(configFile, &bytes)) {
         qDebug() << "Get partialPacket Info,Open update config failed";
         return false;
     }
@@ -65,7 +50,7 @@ bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &
     replacePacketUrl.clear();
 
     QJsonObject mac;
-    if (readPlatform(file, platform, &mac)) {
+    if (UpdateManifest::platformSection(bytes, platform, &mac)) {
         const QJsonObject entry = mac.value(QStringLiteral("partialPacket")).toObject().value(version).toObject();
         partialPacketMd5 = digest(entry.value(QStringLiteral("partialPacketMd5")));
         partialPacketUrl = entry.value(QStringLiteral("partialPacketUrl")).toString();
@@ -83,7 +68,6 @@ bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &
             patchList.insert(it.key(), info);
         }
     }
-    file.close();
     qDebug() << "partialPacketMd5:" << partialPacketMd5;
     qDebug() << "partialPacketUrl:" << partialPacketUrl;
     qDebug() << "replacePacketMd5:" << replacePacketMd5;
@@ -94,8 +78,8 @@ bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &
 
 bool Updateconfig::getFixUpdatePacketInfo(const QString &platform)
 {
-    QFile file(configFile);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray bytes;
+    if (!UpdateManifest::readFile(configFile, &bytes)) {
         qDebug() << "Get FixUpdate Info ,Open update config failed";
         return false;
     }
@@ -103,13 +87,12 @@ bool Updateconfig::getFixUpdatePacketInfo(const QString &platform)
     fixUpdatePacketUrl.clear();
 
     QJsonObject mac;
-    if (readPlatform(file, platform, &mac)) {
+    if (UpdateManifest::platformSection(bytes, platform, &mac)) {
         const QJsonObject fix = mac.value(QStringLiteral("fixUpdatePacket")).toObject();
         fixUpdatePacketMd5 = digest(fix.value(QStringLiteral("fixUpdatePacketMd5")));
         fixUpdatePacketUrl = fix.value(QStringLiteral("fixUpdatePacketUrl")).toString();
         fixUpdateUesedVersion = fix.value(QStringLiteral("fixUpdateUesedVersion")).toArray();
     }
-    file.close();
     qDebug() << "fixUpdatePacketMd5" << fixUpdatePacketMd5;
     qDebug() << "fixUpdatePacketUrl" << fixUpdatePacketUrl;
     return !fixUpdatePacketMd5.isEmpty() && !fixUpdatePacketUrl.isEmpty();

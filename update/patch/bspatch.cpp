@@ -463,8 +463,11 @@ int apply(const char *oldfile, const char *newfile, const char *patchfile)
             corrupt();
     }
 
-    const bool closed = ctrl.close(patchfile) & diff.close(patchfile) & extra.close(patchfile);
-    if (!closed)
+    // All three are closed, whatever the first ones say.
+    const bool ctrlClosed = ctrl.close(patchfile);
+    const bool diffClosed = diff.close(patchfile);
+    const bool extraClosed = extra.close(patchfile);
+    if (!ctrlClosed || !diffClosed || !extraClosed)
         return 1;
     out.commit();
     return 0;

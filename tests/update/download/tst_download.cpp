@@ -1,6 +1,7 @@
 #include "DownloadControl.h"
 #include "DownloadThread.h"
 #include "FileUtils.h"
+#include "QuickMode.h"
 #include "TestHttpServer.h"
 
 #include <QCryptographicHash>
@@ -406,6 +407,7 @@ void TestDownload::stalledSegmentFails()
 
 void TestDownload::stalledSegmentFailsAtTheRealInterval()
 {
+    VELTORA_SLOW_CASE();
     TestHttpServer::Resource stalled;
     stalled.patternSize = 100000;
     stalled.stallAfter = 10;
@@ -422,6 +424,7 @@ void TestDownload::stalledSegmentFailsAtTheRealInterval()
 
 void TestDownload::memoryStaysBoundedForLargeFiles()
 {
+    VELTORA_SLOW_CASE();
     const qint64 size = 200LL * 1024 * 1024;
     m_server.servePattern("/large.bin", size);
     QProcess child;

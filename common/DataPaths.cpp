@@ -22,4 +22,10 @@ QString settingsFile()
     return dataDirectory() + QStringLiteral("/settings.ini");
 }
 
+QString cacheDirectory()
+{
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    return QDir::cleanPath(QDir(cache).absolutePath() + QStringLiteral("/../") + QStringLiteral("/Veltora"));
+}
+
 } // namespace DataPaths

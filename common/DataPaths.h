@@ -10,6 +10,8 @@ namespace DataPaths {
 QString dataDirectory();
 QString updateDirectory();
 QString settingsFile();
+// The product's cache folder: the parent of the cache location + "/Veltora".
+QString cacheDirectory();
 }
 
 #endif

@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUuid>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,6 +158,43 @@ void forEachRegularFile(const QString &dir, const std::function<void(const QFile
     }
 }
 
+// What an overlay of dir visits, in its order: the default listing (no hidden entries,
+// no dangling links, names ignoring case) less the log file and the folders of the
+// backup and the fix-update copy.
+QFileInfoList overlayListing(const QString &dir)
+{
+    QFileInfoList out;
+    const QFileInfoList entries = QDir(dir).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("HNLog.txt"))
+            continue;
+        if (entry.isDir() && !entry.isSymLink()) {
+            const QString base = entry.baseName();
+            if (base == QLatin1String("backup") || base == QLatin1String("fixupdate"))
+                continue;
+        }
+        out << entry;
+    }
+    return out;
+}
+
+void collectOverlayEntries(const QString &root, const QString &relative, QVector<FileUtils::OverlayEntry> *out)
+{
+    const QFileInfoList entries = overlayListing(relative.isEmpty() ? root : root + QLatin1Char('/') + relative);
+    for (const QFileInfo &entry : entries) {
+        const QString path = relative.isEmpty() ? entry.fileName() : relative + QLatin1Char('/') + entry.fileName();
+        if (entry.isSymLink()) {
+            out->append({path, FileUtils::OverlayEntry::Link});
+        } else if (entry.isDir()) {
+            out->append({path, FileUtils::OverlayEntry::Folder});
+            collectOverlayEntries(root, path, out);
+        } else if (entry.isFile()) {
+            out->append({path, FileUtils::OverlayEntry::File});
+        }
+    }
+}
+
 } // namespace
 
 QByteArray getLocalFileMd5Value(const QString &path)
@@ -224,14 +263,9 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
     if (!target.exists() && !target.mkpath(target.absolutePath()))
         return false;
 
-    // The default listing: no hidden entries, no dangling links, names ignoring case.
-    const QFileInfoList entries = QDir(fromDir).entryInfoList();
+    const QFileInfoList entries = overlayListing(fromDir);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String(".."))
-            continue;
-        if (name == QLatin1String("HNLog.txt"))
-            continue;
         const QString targetPath = target.absolutePath() + QLatin1Char('/') + name;
 
         if (entry.isSymLink()) {
@@ -241,9 +275,6 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
                 return false;
             }
         } else if (entry.isDir()) {
-            const QString base = entry.baseName();
-            if (base == QLatin1String("backup") || base == QLatin1String("fixupdate"))
-                continue;
             if (!copyDirectoryFiles(entry.absoluteFilePath(), targetPath))
                 return false;
         } else if (entry.isFile()) {
@@ -308,6 +339,56 @@ bool deleteDirectory(const QString &dir)
             ok = QFile::remove(entry.absoluteFilePath()) && ok;
     }
     return QDir().rmdir(info.absoluteFilePath()) && ok;
+}
+
+QVector<OverlayEntry> overlayEntries(const QString &fromDir)
+{
+    QVector<OverlayEntry> out;
+    collectOverlayEntries(fromDir, QString(), &out);
+    return out;
+}
+
+bool sameEntry(const QString &a, const QString &b)
+{
+    struct stat sa;
+    struct stat sb;
+    const bool hasA = ::lstat(QFile::encodeName(a).constData(), &sa) == 0;
+    const bool hasB = ::lstat(QFile::encodeName(b).constData(), &sb) == 0;
+    if (!hasA || !hasB)
+        return hasA == hasB;
+    if ((sa.st_mode & S_IFMT) != (sb.st_mode & S_IFMT))
+        return false;
+    if (S_ISLNK(sa.st_mode))
+        return relativeLinkText(QFileInfo(a)) == relativeLinkText(QFileInfo(b));
+    if (S_ISREG(sa.st_mode))
+        return (sa.st_mode & 07777) == (sb.st_mode & 07777) && sa.st_size == sb.st_size
+            && getLocalFileMd5Value(a) == getLocalFileMd5Value(b);
+    return true;
+}
+
+void cleanPatcherLeftovers(const QString &dir)
+{
+    if (!QFileInfo(dir).isDir())
+        return;
+    static const QRegularExpression leftover(QStringLiteral("\\.bspatch-\\d+-\\d+$"));
+    forEachRegularFile(dir, [](const QFileInfo &file) {
+        if (leftover.match(file.fileName()).hasMatch())
+            QFile::remove(file.absoluteFilePath());
+    });
+}
+
+bool syncFileSystem(const QString &path, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
 }
 
 void showDirAllFiles(const QString &dir)

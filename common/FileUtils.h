@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 // The installation rules of the whole system: identical files are left alone,
 // an existing file is never overwritten in place (it is removed or moved aside
@@ -28,6 +29,29 @@ void cleanSuffixFile(const QString &dir, const QString &suffix);
 
 // Removes dir and everything below it without following links; a missing dir counts as removed.
 bool deleteDirectory(const QString &dir);
+
+// One entry an overlay of a tree (copyDirectoryFiles) writes, relative to the tree.
+struct OverlayEntry
+{
+    enum Kind { File, Link, Folder };
+    QString path;
+    Kind kind = File;
+};
+
+// What copyDirectoryFiles(fromDir, ...) visits, in its order; a folder comes before
+// what it holds.
+QVector<OverlayEntry> overlayEntries(const QString &fromDir);
+
+// Whether two paths hold the same thing, without following links: both missing; two
+// files of equal mode and content; two links of the same text.
+bool sameEntry(const QString &a, const QString &b);
+
+// Removes the temporary files a killed patcher left beside its results
+// ("<name>.bspatch-<pid>-<n>").
+void cleanPatcherLeftovers(const QString &dir);
+
+// Flushes everything written to the file system that holds path to the disk.
+bool syncFileSystem(const QString &path, QString *error = nullptr);
 
 // Writes every regular file below dir with its permission flags into the log.
 void showDirAllFiles(const QString &dir);

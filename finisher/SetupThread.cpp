@@ -3,19 +3,12 @@
 #include "Attempts.h"
 #include "DataPaths.h"
 #include "FileUtils.h"
-#include "UpdateManifest.h"
+#include "Logging.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QMap>
-#include <QSettings>
 #include <QStandardPaths>
-
-#include <sys/stat.h>
 
 namespace {
 
@@ -63,6 +56,9 @@ QByteArray SetupThread::getLocalFileMd5Value(const QString &path)
 
 void SetupThread::mainControl()
 {
+    // Nothing is touched below a path that is not a bundle, or from an empty staging folder.
+    if (retryCount == 0 && !m_begun && !checkStartable())
+        return;
     cleanSuffixFile(installPath, QStringLiteral("bak"));
     if (retryCount < Attempts::limit)
         install();
@@ -70,115 +66,78 @@ void SetupThread::mainControl()
         recover();
 }
 
+bool SetupThread::checkStartable()
+{
+    if (!InstallSteps::isBundle(installPath)) {
+        qDebug() << "Refusing to install into" << installPath << ": it holds no Contents/MacOS";
+        emit setupFailedSignal();
+        return false;
+    }
+    if (!InstallSteps::hasStagedFiles(updatePath)) {
+        qDebug() << "Refusing to install: the staging folder" << updatePath << "is missing or empty";
+        emit setupFailedSignal();
+        return false;
+    }
+    return true;
+}
+
 void SetupThread::install()
 {
+    const InstallSteps::Context context = installContext();
+    if (!m_begun) {
+        // Before the bundle's first change: the record of this install and the backup of
+        // what the delete list removes.
+        getAddAndDelFiles(context.manifest, version);
+        QString error;
+        if (!InstallSteps::begin(context, logFileName, deleteFiles, &m_journal, &error)) {
+            qDebug() << "Could not prepare the install:" << error;
+            emit setupFailedSignal();
+            return;
+        }
+        m_begun = true;
+    }
     if (!copyDirectoryFiles(updatePath, installPath)) {
         ++retryCount;
         emit setupOneFailedSignal();
         return;
     }
     qDebug() << "copy updateFiles to installFiles success";
-    const QString manifest = updateDir + QLatin1Char('/') + configFileName;
-    getAddAndDelFiles(manifest, version);
-    for (const QJsonValue &entry : qAsConst(deleteFiles)) {
-        const QString relative = entry.toString();
-        if (!FileUtils::isSafeRelativePath(relative)) {
-            qDebug() << "Skipping a delete entry outside the bundle:" << relative;
-            continue;
-        }
-        copyFile(installPath + QLatin1Char('/') + relative, backupPath + QLatin1Char('/') + relative);
-        QFile::remove(installPath + QLatin1Char('/') + relative);
-    }
-    modifyVeltoraSettings(manifest);
-    cleanSuffixFile(installPath, QStringLiteral("bak"));
-    DeleteDirectory(updateDir);
-    DeleteDirectory(cachePath);
-    makeExecutable();
+    InstallSteps::complete(context, deleteFiles, &m_journal);
     emit setupSuccessSignal();
 }
 
-// "chmod a+x" over every entry of Contents/MacOS, done directly so that no shell
-// ever sees the bundle path.
-void SetupThread::makeExecutable()
+InstallSteps::Context SetupThread::installContext() const
 {
-    const QFileInfoList entries = QDir(installPath + QStringLiteral("/Contents/MacOS"))
-                                      .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        const QByteArray path = QFile::encodeName(entry.absoluteFilePath());
-        struct stat st;
-        if (::stat(path.constData(), &st) == 0)
-            ::chmod(path.constData(), (st.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH);
-    }
+    InstallSteps::Context context = InstallSteps::contextFor(installPath, updatePath, configFileName, version);
+    context.backupPath = backupPath;
+    context.updateDir = updateDir;
+    context.cachePath = cachePath;
+    context.dataPath = dataPath;
+    context.manifest = updateDir + QLatin1Char('/') + configFileName;
+    return context;
 }
 
 void SetupThread::recover()
 {
-    if (!copyDirectoryFiles(backupPath, installPath)) {
+    if (!m_listsRead)
+        getAddAndDelFiles(updateDir + QLatin1Char('/') + configFileName, version);
+    // Puts back every file the install overwrote or removed and takes away what it added.
+    if (!InstallSteps::restore(installContext(), m_journal.added, addFiles)) {
         qDebug() << "recover fail";
         emit setupFailedSignal();
         return;
     }
-    if (!m_listsRead)
-        getAddAndDelFiles(updateDir + QLatin1Char('/') + configFileName, version);
-    for (const QJsonValue &entry : qAsConst(addFiles)) {
-        if (FileUtils::isSafeRelativePath(entry.toString()))
-            QFile::remove(installPath + QLatin1Char('/') + entry.toString());
-    }
-    cleanSuffixFile(installPath, QStringLiteral("bak"));
     qDebug() << " recover success";
     emit setupFailedSignal();
 }
 
 void SetupThread::getAddAndDelFiles(const QString &configFile, const QString &versionKey)
 {
-    QByteArray bytes;
-    if (!UpdateManifest::readFile(configFile, &bytes)) {
-        qDebug() << "Get add and del files,Open update config failed";
-        return;
-    }
-    QJsonObject platform;
-    if (!UpdateManifest::platformSection(bytes, getSystemVersion(), &platform))
-        return;
-    m_listsRead = true;
-    const QJsonObject modify = platform.value(QStringLiteral("partialPacket")).toObject()
-                                   .value(versionKey).toObject()
-                                   .value(QStringLiteral("modify")).toObject();
-    deleteFiles = modify.value(QStringLiteral("delete")).toArray();
-    addFiles = modify.value(QStringLiteral("add")).toArray();
+    if (InstallSteps::readLists(configFile, versionKey, &deleteFiles, &addFiles))
+        m_listsRead = true;
 }
 
 void SetupThread::modifyVeltoraSettings(const QString &configFile)
 {
-    QByteArray bytes;
-    if (!UpdateManifest::readFile(configFile, &bytes)) {
-        qDebug() << configFile;
-        qDebug() << "Get add and del ini key,Open update config failed";
-        return;
-    }
-    // A text that is not a JSON object edits nothing.
-    QJsonObject platform;
-    UpdateManifest::platformSection(bytes, getSystemVersion(), &platform);
-    const QJsonObject section = platform.value(QStringLiteral("veltoraSettings")).toObject();
-    const QJsonArray deletions = section.value(QStringLiteral("delete")).toArray();
-    QMap<QString, QString> additions;
-    const QJsonObject add = section.value(QStringLiteral("add")).toObject();
-    for (auto it = add.constBegin(); it != add.constEnd(); ++it)
-        additions.insert(it.key(), it.value().toString());
-
-    const QString settingsFile = dataPath + QStringLiteral("/settings.ini");
-    if (!QFileInfo::exists(settingsFile))
-        return;
-    QSettings settings(settingsFile, QSettings::IniFormat);
-    for (const QJsonValue &entry : deletions) {
-        const QString key = entry.toString();
-        // An empty key would stand for every key of the file.
-        if (key.isEmpty()) {
-            qDebug() << "Skipping an empty or non-text settings key to delete";
-            continue;
-        }
-        settings.remove(key);
-    }
-    for (auto it = additions.constBegin(); it != additions.constEnd(); ++it)
-        settings.setValue(it.key(), it.value());
-    settings.sync();
+    InstallSteps::applySettingsEdits(configFile, dataPath);
 }

@@ -1,6 +1,9 @@
 #ifndef VELTORA_SETUPTHREAD_H
 #define VELTORA_SETUPTHREAD_H
 
+#include "InstallJournal.h"
+#include "InstallSteps.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QString>
@@ -9,7 +12,9 @@
 // Installs the staged files over the installed bundle: copies the staging
 // directory (five attempts), backs up and deletes the manifest's delete list,
 // edits settings.ini, removes the update data and cache directories and makes the
-// bundle's executables executable. After five failed copies it restores the backup.
+// bundle's executables executable. After five failed copies it restores the backup
+// and removes what the install added. A journal in the backup folder records the
+// install from before its first change until its files are on disk.
 // The first attempt runs on the worker thread, the later ones and the restore on
 // the thread the object belongs to.
 class SetupThread : public QThread
@@ -51,11 +56,14 @@ protected:
     void run() override;
 
 private:
+    bool checkStartable();
     void install();
     void recover();
-    void makeExecutable();
+    InstallSteps::Context installContext() const;
 
     bool m_listsRead = false;
+    bool m_begun = false; // the journal is written and the backup complete
+    InstallJournal m_journal;
 };
 
 #endif

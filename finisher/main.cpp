@@ -1,6 +1,7 @@
 #include "BundleLayout.h"
 #include "DataPaths.h"
 #include "Finisher.h"
+#include "InstallRecovery.h"
 #include "Logging.h"
 #include "PlatformCommand.h"
 #include "UserSettings.h"
@@ -46,6 +47,8 @@ int main(int argc, char *argv[])
     setLogProgramTag(QStringLiteral("##finisher##"));
     qInstallMessageHandler(outputMessage);
     qDebug() << "start setup";
+    // An earlier install that was cut short is finished or undone before this one starts.
+    InstallRecovery::run(window.installPath);
 
     window.logFileName = logFileName;
     window.startSetup();

@@ -1,5 +1,6 @@
 #include "BundleLayout.h"
 #include "DataPaths.h"
+#include "InstallRecovery.h"
 #include "Logging.h"
 #include "PlatformCommand.h"
 #include "UpdateArguments.h"
@@ -77,6 +78,9 @@ int main(int argc, char *argv[])
     window.logFileName = start.logFileName;
     window.skipFix = start.skipFix;
     writeBanner(start);
+
+    // An install that was cut short is finished or undone before this run looks at the bundle.
+    InstallRecovery::run(start.installPath);
 
     window.startUpdate();
     return app.exec();

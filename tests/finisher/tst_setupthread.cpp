@@ -69,7 +69,8 @@ void TestSetupThread::init()
     writeFile(install() + "/Contents/Resources/gone.png", "to be deleted");
     writeFile(install() + "/Contents/Resources/old.bak", "leftover");
     QDir().mkpath(QDir::homePath() + "/.cache/Veltora/QtWebEngine");
-    QDir().mkpath(staging());
+    // An install needs something staged; an identical file changes nothing.
+    writeFile(staging() + "/Contents/MacOS/Veltora", "old app");
 }
 
 void TestSetupThread::writeManifest(const QJsonObject &mac)

@@ -3,9 +3,36 @@
 #include "Lib7z.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QFile>
 
 #include <memory>
+
+namespace {
+
+// Notes the top-level names of what the packet puts into the target.
+class TopLevelRecorder : public Lib7z::ExtractCallback
+{
+public:
+    TopLevelRecorder(const QString &target, QStringList *names)
+        : m_prefix(QDir::cleanPath(QFileInfo(target).absoluteFilePath()) + QLatin1Char('/')), m_names(names) {}
+
+    void setCurrentFile(const QString &filePath) override
+    {
+        if (!filePath.startsWith(m_prefix))
+            return;
+        const QString top = filePath.mid(m_prefix.size()).section(QLatin1Char('/'), 0, 0);
+        if (!top.isEmpty() && !m_names->contains(top))
+            m_names->append(top);
+    }
+
+private:
+    QString m_prefix;
+    QStringList *m_names;
+};
+
+} // namespace
 
 Uncompress::Uncompress(QObject *parent) : QObject(parent)
 {
@@ -14,13 +41,15 @@ Uncompress::Uncompress(QObject *parent) : QObject(parent)
 void Uncompress::UncompressPacket()
 {
     Lib7z::init();
+    topLevelEntries.clear();
+    TopLevelRecorder recorder(outputDirectory, &topLevelEntries);
     bool ok = false;
     {
         // Destroying the file drops the facade's cached state of this archive.
         auto file = std::make_unique<QFile>(packetPath);
         file->open(QIODevice::ReadOnly);
         try {
-            ok = Lib7z::extractArchive(file.get(), outputDirectory, nullptr);
+            ok = Lib7z::extractArchive(file.get(), outputDirectory, &recorder);
         } catch (const Lib7z::SevenZipException &e) {
             Lib7z::setLastError(e.message());
             ok = false;

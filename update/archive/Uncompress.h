@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // Unpacks one 7z packet into a directory; UncompressPacket() ends in exactly
 // one of the two signals before it returns, and never throws.
@@ -17,6 +18,8 @@ public:
 
     QString packetPath;
     QString outputDirectory;
+    // The top-level names the last packet unpacked into outputDirectory.
+    QStringList topLevelEntries;
 
 signals:
     void UncompressPacketFailSignal();

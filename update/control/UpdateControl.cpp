@@ -378,6 +378,14 @@ void UpdateControl::getDownloadFileSizeErrorSlot(const QString &errorString)
 
 void UpdateControl::UncompressPacketSuccessSlot()
 {
+    // A packet found under another name than its address gives (renamed between
+    // releases, left from an earlier download) unpacks into its own one folder.
+    const QStringList unpacked = unpacker->topLevelEntries;
+    if (!QFileInfo(outUncompressFilesPath).isDir() && unpacked.size() == 1
+        && QFileInfo(updateDir + QLatin1Char('/') + unpacked.first()).isDir()) {
+        outUncompressFilesPath = updateDir + QLatin1Char('/') + unpacked.first();
+        qDebug() << "The packet unpacked into" << outUncompressFilesPath;
+    }
     switch (state) {
     case FixPacketUnpacking: setState(FixPacketUnpacked); qDebug() << "UncompressFixUpdatePacketSuccess "; break;
     case PartialPacketUnpacking: setState(PartialPacketUnpacked); qDebug() << "UncompressPartialPacketSuccess "; break;
@@ -455,10 +463,10 @@ void UpdateControl::runInstaller()
     emit callInstallerSignal();
 }
 
-void UpdateControl::retryHandOff(const QString &stagingDirectory, const QString &reason)
+void UpdateControl::retryHandOff(const QString &stagingDirectory, const char *text, const QString &path)
 {
     ++startAttempts;
-    qDebug() << reason;
+    qDebug() << text << path;
     showDirAllFiles(backupPath);
     emit callFinisherSignal(stagingDirectory);
 }
@@ -480,7 +488,7 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
             const QString target = backupPath + QLatin1Char('/') + file;
             QDir().mkpath(QFileInfo(target).absolutePath());
             if (!copyFile(installPath + QLatin1Char('/') + file, target)) {
-                retryHandOff(stagingDirectory, QStringLiteral("Copy deploy file error:") + file);
+                retryHandOff(stagingDirectory, "Copy deploy file error:", file);
                 return;
             }
         }
@@ -489,7 +497,7 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
             QDir().mkpath(QFileInfo(target).absolutePath());
             DeleteDirectory(target);
             if (!copyDirectoryFiles(installPath + QLatin1Char('/') + dir, target)) {
-                retryHandOff(stagingDirectory, QStringLiteral("Copy deploy dir error:") + dir);
+                retryHandOff(stagingDirectory, "Copy deploy dir error:", dir);
                 return;
             }
         }
@@ -504,12 +512,33 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
         if (getLocalFileMd5Value(installed) == getLocalFileMd5Value(target))
             continue;
         if (!copyFile(installed, target)) {
-            retryHandOff(stagingDirectory, QStringLiteral("Copy backup file error :") + it.key());
+            retryHandOff(stagingDirectory, "Copy backup file error :", it.key());
+            return;
+        }
+    }
+
+    // Everything else the install overwrites: the installed counterpart of every staged
+    // file or link that differs from it, so that a failed install can be undone whole.
+    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(stagingDirectory)) {
+        const QString installed = installPath + QLatin1Char('/') + entry.path;
+        const QString target = backupPath + QLatin1Char('/') + entry.path;
+        const QFileInfo installedInfo(installed);
+        if (entry.kind == FileUtils::OverlayEntry::Folder || !(installedInfo.exists() || installedInfo.isSymLink())
+            || (installedInfo.isDir() && !installedInfo.isSymLink()))
+            continue;
+        if (FileUtils::sameEntry(installed, stagingDirectory + QLatin1Char('/') + entry.path)
+            || FileUtils::sameEntry(installed, target))
+            continue;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (!copyFile(installed, target)) {
+            retryHandOff(stagingDirectory, "Copy backup file error :", entry.path);
             return;
         }
     }
 
     cleanSuffixFile(stagingDirectory, QStringLiteral("patch"));
+    // A patcher killed half-way leaves its temporary files beside the results.
+    FileUtils::cleanPatcherLeftovers(stagingDirectory);
     cleanSuffixFile(backupPath, QStringLiteral("bak"));
 
     const QString program = skipFix ? installPath + QStringLiteral("/Contents/fixupdate/Contents/MacOS/finisher")

@@ -138,7 +138,7 @@ private:
                        const QString &url);
     void relaunchFixUpdate();
     // Retry of the hand-off after a failed copy: count, log, list the backup, run again.
-    void retryHandOff(const QString &stagingDirectory, const QString &reason);
+    void retryHandOff(const QString &stagingDirectory, const char *text, const QString &path);
     void scheduleDownloaderDeletion();
 };
 

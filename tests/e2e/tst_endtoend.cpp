@@ -1,3 +1,4 @@
+#include "BundleSnapshot.h"
 #include "FileUtils.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
@@ -19,63 +20,9 @@
 using TestFiles::writeFile;
 using TestFiles::readFile;
 
-namespace {
-
-bool run(const QString &program, const QStringList &arguments, QString *output = nullptr, int timeoutMs = 300000)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    const bool ok = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-    if (output)
-        *output = QString::fromLocal8Bit(process.readAll());
-    return ok;
-}
-
-// Every entry of a bundle: files with mode and digest, links with their text.
-QStringList treeOf(const QString &root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = path.mid(root.size() + 1);
-        if (relative.startsWith("Contents/backup") || relative.startsWith("Contents/fixupdate"))
-            continue;
-        struct stat st;
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        if (S_ISLNK(st.st_mode)) {
-            char buffer[4096];
-            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
-            out << relative + " -> " + QString::fromLocal8Bit(buffer, int(n));
-        } else if (S_ISREG(st.st_mode)) {
-            out << QStringLiteral("%1 %2 %3").arg(relative).arg(st.st_mode & 0777, 0, 8).arg(QString::fromLatin1(getLocalFileMd5Value(path)));
-        } else if (S_ISDIR(st.st_mode) && QDir(path).isEmpty()) {
-            out << relative + "/";
-        }
-    }
-    out.sort();
-    return out;
-}
-
-// Whether a process whose command line mentions `needle` is still running.
-bool processRunning(const QString &needle)
-{
-    const QFileInfoList procs = QDir("/proc").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QFileInfo &proc : procs) {
-        bool numeric = false;
-        proc.fileName().toInt(&numeric);
-        if (!numeric || proc.fileName().toInt() == int(::getpid()))
-            continue;
-        QFile cmdline(proc.absoluteFilePath() + "/cmdline");
-        if (cmdline.open(QIODevice::ReadOnly) && QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ')).contains(needle))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
+using BundleSnapshot::processRunning;
+using BundleSnapshot::run;
+using BundleSnapshot::treeOf;
 
 class TestEndToEnd : public QObject
 {
@@ -88,6 +35,7 @@ private slots:
     void alteredFileTakesTheReplacePacket();
     void unknownVersionOpensTheInstaller();
     void updaterFixFirst();
+    void unwritableInstallationIsRestored_data();
     void unwritableInstallationIsRestored();
     void manifestThroughRedirects();
 
@@ -260,21 +208,32 @@ void TestEndToEnd::updaterFixFirst()
     QVERIFY(!result.log.filter(result.install + "/Contents/fixupdate/Contents/MacOS/finisher").isEmpty());
 }
 
+void TestEndToEnd::unwritableInstallationIsRestored_data()
+{
+    QTest::addColumn<QString>("lockedFolder");
+    QTest::addColumn<QString>("refusedFile");
+    // Nothing is written before the refusal.
+    QTest::newRow("folder that sorts first") << "Contents/Assets" << "Contents/Assets/data.txt";
+    // Frameworks, programs and resources are written before it: the restore undoes them.
+    QTest::newRow("folder that sorts last") << "Contents/Resources" << "Contents/Resources/added.txt";
+}
+
 void TestEndToEnd::unwritableInstallationIsRestored()
 {
+    QFETCH(QString, lockedFolder);
+    QFETCH(QString, refusedFile);
     if (::geteuid() != 0)
         QSKIP("making a folder immutable needs root");
     TestHome home;
     QString locked;
     m_proxy.clearRequests();
-    const Run result = runUpdate(home, url("/mac/update.json"), "1.0", [&locked](const QString &install) {
-        locked = install + "/Contents/Assets";
+    const Run result = runUpdate(home, url("/mac/update.json"), "1.0", [&](const QString &install) {
+        locked = install + "/" + lockedFolder;
         run("chattr", {"+i", locked});
     });
     run("chattr", {"-i", locked});
-    QVERIFY2(!result.log.filter("rename failed").isEmpty(), "the refusal did not happen");
     QCOMPARE(result.updateExit, 0);
-    QCOMPARE(result.log.filter(QRegularExpression("copy failed: .*Contents/Assets/data.txt")).size(), 5);
+    QCOMPARE(result.log.filter(QRegularExpression("copy failed: .*" + QRegularExpression::escape(refusedFile))).size(), 5);
     QVERIFY(!result.log.filter(" recover success").isEmpty());
     QCOMPARE(treeOf(result.install), treeOf(m_old));
     QTRY_COMPARE(m_proxy.requestsFor("POST").size(), 1);

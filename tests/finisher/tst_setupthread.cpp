@@ -1,4 +1,5 @@
 #include "DataPaths.h"
+#include "InstallJournal.h"
 #include "MessageCapture.h"
 #include "SetupThread.h"
 #include "TestHome.h"
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "TestFiles.h"
 
@@ -42,6 +44,8 @@ private slots:
     void emptyDeleteKeyIsSkipped();
     void fiveFailedCopiesThenRestore();
     void restoreFailingPartWay();
+    void refusalsTouchNothing_data();
+    void refusalsTouchNothing();
 
 private:
     QString install() const { return m_home->path() + "/Veltora.app"; }
@@ -276,6 +280,9 @@ void TestSetupThread::fiveFailedCopiesThenRestore()
     writeFile(install() + "/Contents/MacOS/locked/f", "old f");
     writeFile(install() + "/Contents/backup/Contents/MacOS/locked/f", "old f");
     writeFile(staging() + "/Contents/Frameworks/added.dylib", "added by the update");
+    // Added too, though the add list does not name them: the journal does.
+    writeFile(staging() + "/Contents/Frameworks/New.framework/New", "a new folder");
+    QVERIFY(::symlink("Veltora", QFile::encodeName(staging() + "/Contents/MacOS/alias").constData()) == 0);
     writeFile(staging() + "/Contents/MacOS/locked/f", "new f");
     writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
                       {"add", QJsonArray{"Contents/Frameworks/added.dylib"}}}}}}}}});
@@ -287,6 +294,9 @@ void TestSetupThread::fiveFailedCopiesThenRestore()
     QVERIFY2(run.log.filter(QRegularExpression("^copy failed: ")).size() == 5, qPrintable(run.log.join('\n')));
     QVERIFY(run.log.contains(" recover success"));
     QVERIFY(!QFileInfo::exists(install() + "/Contents/Frameworks/added.dylib"));
+    QVERIFY(!QFileInfo::exists(install() + "/Contents/Frameworks/New.framework"));
+    QVERIFY(!QFileInfo(install() + "/Contents/MacOS/alias").isSymLink());
+    QVERIFY(!InstallJournal::exists(install()));
     QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/old.bak"));
     QCOMPARE(readFile(install() + "/Contents/MacOS/locked/f"), QByteArray("old f"));
     QVERIFY(QFileInfo::exists(m_home->updateDirectory() + "/update.json")); // kept for the log upload
@@ -307,6 +317,43 @@ void TestSetupThread::restoreFailingPartWay()
     QVERIFY(run.log.contains("recover fail"));
     QVERIFY(!run.log.contains(" recover success"));
     QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/z-after.png"));
+}
+
+void TestSetupThread::refusalsTouchNothing_data()
+{
+    QTest::addColumn<QString>("installSubPath");
+    QTest::addColumn<bool>("removeStaging");
+    QTest::addColumn<bool>("emptyStaging");
+    QTest::newRow("install path without Contents/MacOS") << "/Contents/Resources" << false << false;
+    QTest::newRow("staging folder missing") << "" << true << false;
+    QTest::newRow("staging folder empty") << "" << false << true;
+}
+
+void TestSetupThread::refusalsTouchNothing()
+{
+    QFETCH(QString, installSubPath);
+    QFETCH(bool, removeStaging);
+    QFETCH(bool, emptyStaging);
+    writeFile(staging() + "/Contents/MacOS/Veltora", "new app");
+    if (removeStaging || emptyStaging)
+        QVERIFY(QDir(staging()).removeRecursively());
+    if (emptyStaging)
+        QVERIFY(QDir().mkpath(staging()));
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
+                      {"delete", QJsonArray{"Contents/Resources/gone.png"}}}}}}}}});
+    SetupThread worker(install() + installSubPath, staging());
+    worker.configFileName = "update.json";
+    worker.version = "1.0";
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    QSignalSpy failed(&worker, &SetupThread::setupFailedSignal);
+    worker.mainControl();
+    QCOMPARE(success.count(), 0);
+    QCOMPARE(failed.count(), 1);
+    // Not even the leftovers are swept.
+    QCOMPARE(readFile(install() + "/Contents/Resources/old.bak"), QByteArray("leftover"));
+    QCOMPARE(readFile(install() + "/Contents/Resources/gone.png"), QByteArray("to be deleted"));
+    QCOMPARE(readFile(install() + "/Contents/MacOS/Veltora"), QByteArray("old app"));
+    QVERIFY(QFileInfo::exists(m_home->updateDirectory() + "/update.json"));
 }
 
 QTEST_GUILESS_MAIN(TestSetupThread)

@@ -115,6 +115,9 @@ private slots:
     void httpsAddressIsRefused();
     void packetNameLosesFourCharacters();
     void lastMatchingFileWins();
+    void handOffBacksUpWhatTheInstallReplaces();
+    void handOffCopyFailingFiveTimes();
+    void renamedPacketIsInstalled();
 
 private:
     QString path(const QString &rel) const { return m_home->path() + QLatin1Char('/') + rel; }
@@ -173,6 +176,7 @@ void TestUpdateControl::publish(const QString &packetName)
     const QString partialDir = path("publish/partial/") + top;
     writeFile(partialDir + "/Contents/MacOS/Veltora.patch", patchOf(m_oldApp, m_newApp));
     writeFile(partialDir + "/Contents/Resources/new.txt", m_newResource);
+    writeFile(partialDir + "/Contents/Resources/old.txt", "old resource, changed whole");
     QVERIFY(pack(path("publish/partial"), top, path("publish/") + packetName));
 
     const QString replaceDir = path("publish/replace/replace-1.0");
@@ -485,6 +489,56 @@ void TestUpdateControl::lastMatchingFileWins()
     QDir().mkpath(updateDir() + "/z-folder");
     QCOMPARE(control->findMatchFile(updateDir(), md5("same")), updateDir() + "/b.pkt");
     QCOMPARE(control->findMatchFile(updateDir(), md5("nothing")), QString());
+}
+
+void TestUpdateControl::handOffBacksUpWhatTheInstallReplaces()
+{
+    publish();
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.exits, 1);
+    // A file shipped whole over an installed one is backed up like a patched one; a new
+    // file has nothing to back up.
+    const QString backup = installPath() + "/Contents/backup";
+    QCOMPARE(readFile(backup + "/Contents/Resources/old.txt"), QByteArray("old resource"));
+    QCOMPARE(readFile(backup + "/Contents/MacOS/Veltora"), m_oldApp);
+    QVERIFY(!QFileInfo::exists(backup + "/Contents/Resources/new.txt"));
+}
+
+void TestUpdateControl::handOffCopyFailingFiveTimes()
+{
+    publish();
+    QVERIFY(QFile::remove(installPath() + "/Contents/Resources/qt.conf"));
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.exits, 0);
+    QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+    QVERIFY(!QFileInfo::exists(path("finisher.args")));
+    // Each attempt: the text and the path, then the listing of the backup folder.
+    const QStringList messages = log.messages();
+    const QString retry = QStringLiteral("Copy deploy file error: \"Contents/Resources/qt.conf\"");
+    QCOMPARE(messages.count(retry), 5);
+    const QString rule = QStringLiteral("=============================== \"%1/Contents/backup\"").arg(installPath());
+    for (int at = messages.indexOf(retry); at >= 0; at = messages.indexOf(retry, at + 1))
+        QCOMPARE(messages.value(at + 1), rule);
+}
+
+void TestUpdateControl::renamedPacketIsInstalled()
+{
+    publish();
+    auto control = makeControl();
+    // The right packet under another name: it unpacks into the folder it holds.
+    QVERIFY(QFile::copy(path("publish/partial-1.0.pkt"), updateDir() + "/partial-renamed.pkt"));
+    WindowRecorder window(control.get());
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.exits, 1);
+    const QString staging = updateDir() + "/partial-1.0";
+    QCOMPARE(control->outUncompressFilesPath, staging);
+    QCOMPARE(readFile(staging + "/Contents/MacOS/Veltora"), m_newApp);
+    QTRY_VERIFY(readFile(path("finisher.args")).contains("*" + QFile::encodeName(staging) + "*\n"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateControl)

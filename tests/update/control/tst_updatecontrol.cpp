@@ -177,6 +177,7 @@ void TestUpdateControl::publish(const QString &packetName)
     writeFile(partialDir + "/Contents/MacOS/Veltora.patch", patchOf(m_oldApp, m_newApp));
     writeFile(partialDir + "/Contents/Resources/new.txt", m_newResource);
     writeFile(partialDir + "/Contents/Resources/old.txt", "old resource, changed whole");
+    writeFile(partialDir + "/Contents/MacOS/Veltora.bspatch-4242-1", "left by a killed patcher");
     QVERIFY(pack(path("publish/partial"), top, path("publish/") + packetName));
 
     const QString replaceDir = path("publish/replace/replace-1.0");
@@ -504,6 +505,8 @@ void TestUpdateControl::handOffBacksUpWhatTheInstallReplaces()
     QCOMPARE(readFile(backup + "/Contents/Resources/old.txt"), QByteArray("old resource"));
     QCOMPARE(readFile(backup + "/Contents/MacOS/Veltora"), m_oldApp);
     QVERIFY(!QFileInfo::exists(backup + "/Contents/Resources/new.txt"));
+    // Nothing of the patcher reaches the bundle.
+    QVERIFY(!QFileInfo::exists(updateDir() + "/partial-1.0/Contents/MacOS/Veltora.bspatch-4242-1"));
 }
 
 void TestUpdateControl::handOffCopyFailingFiveTimes()

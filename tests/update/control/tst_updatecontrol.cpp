@@ -323,7 +323,7 @@ void TestUpdateControl::installerRoad()
     QCOMPARE(window.exits, 1);
     const QString image = updateDir() + "/Veltora 2.0 $(id) `x` \"q\".dmg";
     QCOMPARE(readFile(image), QByteArray("a disk image"));
-    QCOMPARE(m_home->stubCalls("hdiutil"), QStringList{"attach " + image});
+    QCOMPARE(m_home->stubCalls("hdiutil"), (QList<QStringList>{QStringList{"attach", image}}));
 }
 
 void TestUpdateControl::installerFailingEveryTime()
@@ -478,13 +478,14 @@ void TestUpdateControl::packetNameLosesFourCharacters()
 void TestUpdateControl::lastMatchingFileWins()
 {
     auto control = makeControl();
-    writeFile(updateDir() + "/b.pkt", "same");
-    writeFile(updateDir() + "/A.pkt", "same");
+    // Listed by name ignoring case, "B.pkt" comes after "a.pkt"; by code point it would not.
+    writeFile(updateDir() + "/B.pkt", "same");
+    writeFile(updateDir() + "/a.pkt", "same");
     writeFile(updateDir() + "/C.pkt", "other");
-    writeFile(updateDir() + "/.hidden", "same");
-    QDir().mkpath(updateDir() + "/z-folder");
-    QCOMPARE(control->findMatchFile(updateDir(), md5("same")), updateDir() + "/b.pkt");
+    writeFile(updateDir() + "/.hidden", "hidden");
+    QCOMPARE(control->findMatchFile(updateDir(), md5("same")), updateDir() + "/B.pkt");
     QCOMPARE(control->findMatchFile(updateDir(), md5("nothing")), QString());
+    QCOMPARE(control->findMatchFile(updateDir(), md5("hidden")), QString());
 }
 
 QTEST_GUILESS_MAIN(TestUpdateControl)

@@ -197,7 +197,7 @@ void TestUpdateStartup::wrongArgumentCountStopsTheApplicationOnly()
     home.addRecordingStub(QStringLiteral("killall"));
     const RunResult run = runUpdate(home, arguments);
     QCOMPARE(run.exitCode, 255);
-    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QStringList{"Veltora"});
+    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QList<QStringList>{QStringList{"Veltora"}});
     QVERIFY(!QFileInfo::exists(home.updateDirectory()));
 }
 
@@ -230,7 +230,7 @@ void TestUpdateStartup::writesTheBanner()
     // Nothing listens on port 9: the run ends with its final message, accepted at once.
     const RunResult run = runUpdate(home, arguments);
     QVERIFY2(run.exitCode == 255, run.errorOutput.constData());
-    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QStringList{"Veltora"});
+    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QList<QStringList>{QStringList{"Veltora"}});
 
     const QStringList logs = QDir(home.updateDirectory()).entryList(QDir::Files);
     QCOMPARE(logs.size(), 1);

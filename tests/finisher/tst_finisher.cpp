@@ -3,6 +3,7 @@
 #include "FinalPathRun.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
+#include "TextProbe.h"
 #include "UserSettings.h"
 #include "ui_Finisher.h"
 
@@ -23,11 +24,15 @@ using TestFiles::readFile;
 
 namespace {
 
-int runFinisher(const TestHome &home, const QStringList &arguments)
+// With `drawnTexts`, what the program draws is recorded there, and its box stays
+// long enough to be drawn.
+int runFinisher(const TestHome &home, const QStringList &arguments, const QString &drawnTexts = QString())
 {
     QProcess process;
     QProcessEnvironment env = home.environment();
-    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "0");
+    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", drawnTexts.isEmpty() ? "0" : "500");
+    if (!drawnTexts.isEmpty())
+        TextProbe::enable(&env, drawnTexts);
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(FINISHER_BINARY), arguments);
     if (!process.waitForFinished(60000))
@@ -51,6 +56,7 @@ private slots:
     void finalPaths();
     // Last: its success path tells the application to quit.
     void translatorComesAfterTheWindow();
+    void chineseReachesTheScreen();
 };
 
 void TestFinisher::wrongArgumentCount_data()
@@ -199,6 +205,28 @@ void TestFinisher::translatorComesAfterTheWindow()
     QVERIFY(hiddenAndStopped);
     QCOMPARE(boxText, QStringLiteral("更新成功,请手动打开Veltora"));
     QCoreApplication::removeTranslator(translator);
+}
+
+// The real program with "lang=zh": its own catalogue, installed by its start-up,
+// and a font that has the glyphs.
+void TestFinisher::chineseReachesTheScreen()
+{
+    TestHome home;
+    home.addRecordingStub("killall");
+    home.writeSettings("lang=zh\n");
+    const QString install = home.path() + "/Veltora.app";
+    const QString staging = home.updateDirectory() + "/partial-1.0";
+    writeFile(install + "/Contents/MacOS/Veltora", "old");
+    writeFile(staging + "/Contents/MacOS/Veltora", "new");
+    const QString record = home.path() + "/drawn.txt";
+    QCOMPARE(runFinisher(home, {"*" + install + "*", "*" + staging + "*", "run.log", "update.json", "1.0"}, record), 0);
+    QStringList drawn;
+    for (const TextProbe::DrawnText &text : TextProbe::read(record)) {
+        drawn << text.text;
+        if (text.text == QStringLiteral("更新成功,请手动打开Veltora"))
+            QVERIFY2(text.hasGlyphs, "the message's font has no glyphs for it");
+    }
+    QVERIFY2(drawn.contains(QStringLiteral("更新成功,请手动打开Veltora")), qPrintable(drawn.join(" | ")));
 }
 
 QTEST_MAIN(TestFinisher)

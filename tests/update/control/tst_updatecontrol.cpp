@@ -454,8 +454,9 @@ void TestUpdateControl::skipFixIgnoresTheFixSection()
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.states.mid(0, 3), (QList<int>{1, 2, 5}));
     QVERIFY(!log.contains("Check whether get newest update packet"));
+    // Relaunched, the hand-off looks for the setup program in the fix-update copy, absent here.
     const QString inOrder = missingInOrder(log.messages(), {
-        "uncompressing", "UncompressPartialPacketSuccess ", "start patch", "patch success!", "start finisher success"});
+        "uncompressing", "UncompressPartialPacketSuccess ", "start patch", "patch success!", "start finisher failed"});
     QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 

@@ -30,7 +30,7 @@ int runFinisher(const TestHome &home, const QStringList &arguments, const QStrin
 {
     QProcess process;
     QProcessEnvironment env = home.environment();
-    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", drawnTexts.isEmpty() ? "0" : "500");
+    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", drawnTexts.isEmpty() ? "0" : "2000");
     if (!drawnTexts.isEmpty())
         TextProbe::enable(&env, drawnTexts);
     process.setProcessEnvironment(env);

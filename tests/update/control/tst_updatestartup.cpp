@@ -26,7 +26,7 @@ RunResult runUpdate(const TestHome &home, const QStringList &arguments, const QS
 {
     QProcess process;
     QProcessEnvironment env = home.environment();
-    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), drawnTexts.isEmpty() ? QStringLiteral("0") : QStringLiteral("500"));
+    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), drawnTexts.isEmpty() ? QStringLiteral("0") : QStringLiteral("2000"));
     if (!drawnTexts.isEmpty())
         TextProbe::enable(&env, drawnTexts);
     process.setProcessEnvironment(env);

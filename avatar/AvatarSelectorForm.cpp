@@ -289,15 +289,30 @@ void AvatarSelectorForm::mouseReleaseEvent(QMouseEvent *)
     }
 }
 
+QRect AvatarSelectorForm::cutRect(const QRect &drawn, const QRect &selection, const QSize &picture)
+{
+    const QRect S = selection.normalized();
+    const double sx = double(picture.width()) / drawn.width();
+    const double sy = double(picture.height()) / drawn.height();
+    const int left = int((S.left() - drawn.left()) * sx);
+    const int top = int((S.top() - drawn.top()) * sy);
+    // Fitting truncates the slack, so the axis that fills the widget has the true
+    // scale (the larger one). One scale for both sides keeps the cut square, and
+    // at least one picture pixel keeps a collapsed selection from cutting nothing.
+    const int side = qMax(1, int(qMin(S.width(), S.height()) * qMax(sx, sy)));
+    return QRect(left, top, side, side);
+}
+
 void AvatarSelectorForm::cutAndEmit()
 {
-    const QRect &P = pixmapRect;
-    const QRect &S = selectedRect;
-    const double sx = double(sourcePixmap.width()) / P.width();
-    const double sy = double(sourcePixmap.height()) / P.height();
-    const int left = int((S.left() - P.left()) * sx);
-    const int top = int((S.top() - P.top()) * sy);
-    const int right = left - 1 + int(S.width() * sx);
-    const int bottom = top - 1 + int(S.height() * sy);
-    emit avatarSelected(sourcePixmap.copy(QRect(QPoint(left, top), QPoint(right, bottom))));
+    // Painted rather than copied: a selection reaching past the picture keeps its
+    // size, the part outside staying transparent, where a copy would be clipped.
+    const QRect source = cutRect(pixmapRect, selectedRect, sourcePixmap.size());
+    QPixmap cut(source.size());
+    cut.fill(Qt::transparent);
+    {
+        QPainter painter(&cut);
+        painter.drawPixmap(-source.left(), -source.top(), sourcePixmap);
+    }
+    emit avatarSelected(cut);
 }

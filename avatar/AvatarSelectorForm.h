@@ -39,6 +39,9 @@ public:
     static QRect fitRect(const QSize &widget, const QSize &picture);
     // The centre of a handle of `selection`.
     static QPoint handleCentre(const QRect &selection, HandleDirection handle);
+    // The square of a picture of `picture` size, drawn at `drawn`, under `selection`;
+    // never empty, and it may reach past the picture.
+    static QRect cutRect(const QRect &drawn, const QRect &selection, const QSize &picture);
 
     QRect pixmapRectangle() const { return pixmapRect; }
     QRect selection() const { return selectedRect; }

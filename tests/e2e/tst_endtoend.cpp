@@ -194,7 +194,7 @@ void TestEndToEnd::unknownVersionOpensTheInstaller()
     QCOMPARE(result.updateExit, 0);
     const QString image = home.updateDirectory() + "/Veltora-2.0.dmg";
     QCOMPARE(readFile(image), QByteArray("the disk image of 2.0"));
-    QTRY_COMPARE(home.stubCalls("xdg-open"), QStringList{image});
+    QTRY_COMPARE(home.stubCalls("xdg-open"), QList<QStringList>{QStringList{image}});
     QCOMPARE(treeOf(result.install), treeOf(m_old));
 }
 

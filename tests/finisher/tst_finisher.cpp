@@ -3,6 +3,7 @@
 #include "FinalPathRun.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
+#include "TextProbe.h"
 #include "UserSettings.h"
 #include "ui_Finisher.h"
 
@@ -23,11 +24,15 @@ using TestFiles::readFile;
 
 namespace {
 
-int runFinisher(const TestHome &home, const QStringList &arguments)
+// With `drawnTexts`, what the program draws is recorded there, and its box stays
+// long enough to be drawn.
+int runFinisher(const TestHome &home, const QStringList &arguments, const QString &drawnTexts = QString())
 {
     QProcess process;
     QProcessEnvironment env = home.environment();
-    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "0");
+    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", drawnTexts.isEmpty() ? "0" : "2000");
+    if (!drawnTexts.isEmpty())
+        TextProbe::enable(&env, drawnTexts);
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(FINISHER_BINARY), arguments);
     if (!process.waitForFinished(60000))
@@ -51,6 +56,7 @@ private slots:
     void finalPaths();
     // Last: its success path tells the application to quit.
     void translatorComesAfterTheWindow();
+    void chineseReachesTheScreen();
 };
 
 void TestFinisher::wrongArgumentCount_data()
@@ -66,7 +72,7 @@ void TestFinisher::wrongArgumentCount()
     TestHome home;
     home.addRecordingStub("killall");
     QCOMPARE(runFinisher(home, arguments), 255);
-    QCOMPARE(home.stubCalls("killall"), QStringList{"Veltora update"});
+    QCOMPARE(home.stubCalls("killall"), (QList<QStringList>{QStringList{"Veltora", "update"}}));
     QVERIFY(!QFileInfo::exists(home.updateDirectory()));
 }
 
@@ -85,7 +91,7 @@ void TestFinisher::installsAndRemovesTheUpdateData()
     QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), QByteArray("new"));
     // Success removes the update data directory, and the default log with it.
     QVERIFY(!QFileInfo::exists(home.updateDirectory()));
-    QCOMPARE(home.stubCalls("killall"), QStringList{"Veltora update"});
+    QCOMPARE(home.stubCalls("killall"), (QList<QStringList>{QStringList{"Veltora", "update"}}));
 }
 
 void TestFinisher::catUpdateLogWritesOnTheDesktop()
@@ -133,29 +139,31 @@ void TestFinisher::form()
 
 void TestFinisher::finalPaths_data()
 {
-    QTest::addColumn<bool>("failed");
-    QTest::newRow("installation failed: upload, message, web site") << true;
-    QTest::newRow("worker message: message only") << false;
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("installation failed: upload, message, web site") << "failed" << 255 << QStringList{"upload", "box", "open"};
+    QTest::newRow("worker message: message only") << "message" << 255 << QStringList{"box"};
+    QTest::newRow("success: message, then the loop quits") << "succeeded" << 0 << QStringList{"box"};
 }
 
 void TestFinisher::finalPaths()
 {
-    QFETCH(bool, failed);
+    QFETCH(QString, path);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, events);
     // Only the failure path opens the web site, which needs a real display.
-    if (failed && !FinalPathRun::realDisplayAvailable())
+    const bool opensTheSite = events.contains("open");
+    if (opensTheSite && !FinalPathRun::realDisplayAvailable())
         QSKIP("xvfb-run is not installed");
-    const FinalPathRun::Result result = FinalPathRun::run(QStringLiteral(FINISHER_WINDOW_CHILD),
-                                                          {failed ? "failed" : "message", "run.log"},
-                                                          "update and finisher lines\r\n", failed);
+    const FinalPathRun::Result result = FinalPathRun::run(QStringLiteral(FINISHER_WINDOW_CHILD), {path, "run.log"},
+                                                          "update and finisher lines\r\n", opensTheSite);
     QVERIFY(result.ran);
-    QCOMPARE(result.exitCode, 255);
-    if (failed) {
-        QCOMPARE(result.uploads.size(), 1);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.events, events);
+    if (opensTheSite) {
         QVERIFY(result.uploads.first().body.contains("update and finisher lines\r\n"));
-        QCOMPARE(result.opened, QStringList{Finisher::vendorSite()});
-    } else {
-        QVERIFY(result.uploads.isEmpty());
-        QVERIFY(result.opened.isEmpty());
+        QCOMPARE(result.opened, QList<QStringList>{QStringList{Finisher::vendorSite()}});
     }
 }
 
@@ -197,6 +205,28 @@ void TestFinisher::translatorComesAfterTheWindow()
     QVERIFY(hiddenAndStopped);
     QCOMPARE(boxText, QStringLiteral("更新成功,请手动打开Veltora"));
     QCoreApplication::removeTranslator(translator);
+}
+
+// The real program with "lang=zh": its own catalogue, installed by its start-up,
+// and a font that has the glyphs.
+void TestFinisher::chineseReachesTheScreen()
+{
+    TestHome home;
+    home.addRecordingStub("killall");
+    home.writeSettings("lang=zh\n");
+    const QString install = home.path() + "/Veltora.app";
+    const QString staging = home.updateDirectory() + "/partial-1.0";
+    writeFile(install + "/Contents/MacOS/Veltora", "old");
+    writeFile(staging + "/Contents/MacOS/Veltora", "new");
+    const QString record = home.path() + "/drawn.txt";
+    QCOMPARE(runFinisher(home, {"*" + install + "*", "*" + staging + "*", "run.log", "update.json", "1.0"}, record), 0);
+    QStringList drawn;
+    for (const TextProbe::DrawnText &text : TextProbe::read(record)) {
+        drawn << text.text;
+        if (text.text == QStringLiteral("更新成功,请手动打开Veltora"))
+            QVERIFY2(text.hasGlyphs, "the message's font has no glyphs for it");
+    }
+    QVERIFY2(drawn.contains(QStringLiteral("更新成功,请手动打开Veltora")), qPrintable(drawn.join(" | ")));
 }
 
 QTEST_MAIN(TestFinisher)

@@ -54,7 +54,7 @@ void TestHdiutil::handsImageToTheDesktop()
     file.close();
     const Result result = run(home, {"attach", image});
     QCOMPARE(result.status, 0);
-    QCOMPARE(home.stubCalls("xdg-open"), QStringList{image});
+    QCOMPARE(home.stubCalls("xdg-open"), QList<QStringList>{QStringList{image}});
 }
 
 void TestHdiutil::wrongUsage()

@@ -3,7 +3,6 @@
 #include "TestHome.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -33,11 +32,29 @@ Result run(const QString &program, const QStringList &arguments, const QByteArra
     log.close();
 
     QProcessEnvironment env = home.environment();
-    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), QStringLiteral("50"));
+    // Long enough that anything done after the box closes is seen after it.
+    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), QStringLiteral("300"));
     env.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()));
     env.remove(QStringLiteral("no_proxy"));
     QProcess child;
     QSignalSpy done(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    // Uploads and the browser are noted as they are first seen: at a box or at the end.
+    int uploadsNoted = 0;
+    const auto noteUploadsAndBrowser = [&] {
+        for (const int uploads = proxy.requestsFor("POST").size(); uploadsNoted < uploads; ++uploadsNoted)
+            result.events << QStringLiteral("upload");
+        if (!result.events.contains(QStringLiteral("open")) && !home.stubCalls(QStringLiteral("xdg-open")).isEmpty())
+            result.events << QStringLiteral("open");
+    };
+    const auto readBoxes = [&] {
+        while (child.canReadLine()) {
+            if (child.readLine().trimmed() == "box") {
+                noteUploadsAndBrowser();
+                result.events << QStringLiteral("box");
+            }
+        }
+    };
+    QObject::connect(&child, &QProcess::readyReadStandardOutput, readBoxes);
     if (realDisplay) {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.remove(QStringLiteral("DISPLAY"));
@@ -47,15 +64,17 @@ Result run(const QString &program, const QStringList &arguments, const QByteArra
         child.setProcessEnvironment(env);
         child.start(program, arguments);
     }
-    if (!done.wait(60000))
+    if (!done.wait(30000)) {
+        child.kill();
+        child.waitForFinished();
         return result;
+    }
+    readBoxes();
     result.ran = true;
     result.exitCode = child.exitCode();
     // The browser is started detached; give it a moment to leave its record.
-    QElapsedTimer timer;
-    timer.start();
-    while (home.stubCalls(QStringLiteral("xdg-open")).isEmpty() && timer.elapsed() < 1500)
-        QTest::qWait(50);
+    QTest::qWaitFor([&] { return !home.stubCalls(QStringLiteral("xdg-open")).isEmpty(); }, 1500);
+    noteUploadsAndBrowser();
     result.opened = home.stubCalls(QStringLiteral("xdg-open"));
     result.uploads = proxy.requestsFor("POST");
     return result;

@@ -9,9 +9,11 @@
 #include <QStringList>
 
 // Runs a window program that ends in its final message, the way a failed update
-// ends: its log in the default log directory, message boxes accepted at once, a
-// proxy that records the log upload and a recording xdg-open. With `realDisplay`
-// the program runs under xvfb-run, since only a real display can open a web page.
+// ends: its log in the default log directory, message boxes accepted after a
+// moment, a proxy that records the log upload and a recording xdg-open. The
+// program reports each shown box on its standard output (DialogShowReporter).
+// With `realDisplay` it runs under xvfb-run, since only a real display can open a
+// web page.
 namespace FinalPathRun {
 
 struct Result
@@ -19,7 +21,8 @@ struct Result
     bool ran = false;
     int exitCode = -1;
     QList<TestHttpServer::Request> uploads;
-    QStringList opened; // what xdg-open was given
+    QList<QStringList> opened; // what xdg-open was given, one list per call
+    QStringList events;        // "upload", "box" and "open" in the order they happened
 };
 
 bool realDisplayAvailable();

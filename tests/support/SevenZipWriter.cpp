@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QtEndian>
 
+#include <lzma.h>
 #include <sys/stat.h>
 
 namespace {
@@ -76,6 +77,25 @@ quint32 attributesOf(const SevenZipWriter::Item &item)
     return windows | 0x8000 | ((type | item.mode) << 16);
 }
 
+// A 1 MiB dictionary, and the coder property byte that names it.
+constexpr quint32 lzma2Dictionary = 1u << 20;
+constexpr char lzma2Property = 16;
+
+QByteArray lzma2(const QByteArray &data)
+{
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 6);
+    options.dict_size = lzma2Dictionary;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    QByteArray out(data.size() + data.size() / 2 + 1024, '\0'); // room for incompressible data
+    size_t written = 0;
+    if (lzma_raw_buffer_encode(filters, nullptr, reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()),
+                               reinterpret_cast<uint8_t *>(out.data()), &written, size_t(out.size())) != LZMA_OK)
+        return QByteArray();
+    out.truncate(int(written));
+    return out;
+}
+
 } // namespace
 
 SevenZipWriter::Item SevenZipWriter::file(const QString &name, const QByteArray &data, quint32 mode)
@@ -110,6 +130,7 @@ QByteArray SevenZipWriter::archive() const
 {
     QByteArray packed;
     QList<const Item *> streams;
+    QList<quint64> packSizes;
     QList<bool> empty;
     QList<bool> emptyFile;
     for (const Item &item : m_items) {
@@ -117,7 +138,9 @@ QByteArray SevenZipWriter::archive() const
         empty.append(!hasStream);
         if (hasStream) {
             streams.append(&item);
-            packed.append(item.data);
+            const QByteArray stored = m_method == Lzma2 ? lzma2(item.data) : item.data;
+            packSizes.append(quint64(stored.size()));
+            packed.append(stored);
         } else {
             emptyFile.append(item.kind != Item::Folder);
         }
@@ -132,17 +155,24 @@ QByteArray SevenZipWriter::archive() const
             putNumber(header, 0);
             putNumber(header, quint64(streams.size()));
             header.append(char(0x09));
-            for (const Item *item : streams)
-                putNumber(header, quint64(item->data.size()));
+            for (const quint64 size : packSizes)
+                putNumber(header, size);
             header.append(char(0x00));
             header.append(char(0x07)); // unpack info
             header.append(char(0x0B));
             putNumber(header, quint64(streams.size()));
             header.append(char(0x00)); // not external
             for (int i = 0; i < streams.size(); ++i) {
-                putNumber(header, 1);      // one coder
-                header.append(char(0x01)); // codec id of one byte, simple coder
-                header.append(char(0x00)); // Copy
+                putNumber(header, 1); // one coder
+                if (m_method == Lzma2) {
+                    header.append(char(0x21)); // codec id of one byte with properties, simple coder
+                    header.append(char(0x21)); // LZMA2
+                    putNumber(header, 1);
+                    header.append(lzma2Property);
+                } else {
+                    header.append(char(0x01)); // codec id of one byte, simple coder
+                    header.append(char(0x00)); // Copy
+                }
             }
             header.append(char(0x0C));
             for (const Item *item : streams)

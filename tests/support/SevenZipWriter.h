@@ -5,10 +5,11 @@
 #include <QList>
 #include <QString>
 
-// Writes small 7z archives byte by byte (items stored with the Copy method), for
-// shapes the 7z tool will not make: backslashes or ".." in item paths, items
-// without a modification time or without Unix attributes, damaged checksums,
-// symbolic links that lead elsewhere.
+// Writes small 7z archives byte by byte, for shapes the 7z tool will not make:
+// backslashes or ".." in item paths, items without a modification time or without
+// Unix attributes, damaged checksums, symbolic links that lead elsewhere. Items are
+// stored with the Copy method, or each packed alone with LZMA2, the shape the
+// packet's own index reader takes.
 class SevenZipWriter
 {
 public:
@@ -25,16 +26,20 @@ public:
         bool badChecksum = false;
     };
 
+    enum Method { Copy, Lzma2 };
+
     static Item file(const QString &name, const QByteArray &data, quint32 mode = 0644);
     static Item folder(const QString &name, quint32 mode = 0755);
     static Item link(const QString &name, const QByteArray &target);
 
     void add(const Item &item) { m_items.append(item); }
+    void setMethod(Method method) { m_method = method; }
     QByteArray archive() const;
     bool writeTo(const QString &path) const;
 
 private:
     QList<Item> m_items;
+    Method m_method = Copy;
 };
 
 #endif

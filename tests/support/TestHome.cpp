@@ -40,18 +40,31 @@ void TestHome::addRecordingStub(const QString &name, int exitCode)
     QFile file(script);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     QTextStream(&file) << "#!/bin/sh\n"
-                       << "printf '%s\\n' \"$*\" >> '" << path() << "/" << name << ".calls'\n"
+                       << "printf '%s\\0' \"$#\" \"$@\" >> '" << path() << "/" << name << ".calls'\n"
                        << "exit " << exitCode << "\n";
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
 }
 
-QStringList TestHome::stubCalls(const QString &name) const
+QList<QStringList> TestHome::stubCalls(const QString &name) const
 {
     QFile file(path() + QLatin1Char('/') + name + QStringLiteral(".calls"));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // Each call: its argument count, then the arguments, every field ending in NUL.
+    const QList<QByteArray> fields = file.readAll().split('\0');
+    QList<QStringList> calls;
+    for (int i = 0; i + 1 < fields.size();) {
+        bool ok = false;
+        const int count = fields.at(i++).toInt(&ok);
+        if (!ok || count < 0 || i + count >= fields.size())
+            break;
+        QStringList arguments;
+        for (int k = 0; k < count; ++k)
+            arguments << QString::fromUtf8(fields.at(i++));
+        calls << arguments;
+    }
+    return calls;
 }
 
 void TestHome::writeSettings(const QString &iniText) const

@@ -1,6 +1,7 @@
 #ifndef VELTORA_TESTHOME_H
 #define VELTORA_TESTHOME_H
 
+#include <QList>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -26,10 +27,10 @@ public:
     // Points this process's HOME and XDG variables at this home.
     void applyToCurrentProcess() const;
 
-    // A program on the stub PATH that appends its arguments as one line to its
-    // record and exits with `exitCode`.
+    // A program on the stub PATH that appends its call to its record and exits
+    // with `exitCode`. The record keeps every argument apart, so "a b" and a, b differ.
     void addRecordingStub(const QString &name, int exitCode = 0);
-    QStringList stubCalls(const QString &name) const;
+    QList<QStringList> stubCalls(const QString &name) const; // one argument list per call
 
     void writeSettings(const QString &iniText) const;
 

@@ -25,8 +25,13 @@ public:
 
     // Ranges of the n segments of a file of T bytes: boundaries are shared, and
     // the last position is T (servers limit it to the last byte).
-    static qint64 segmentStart(int segment, int count, qint64 total) { return (segment - 1) * total / count; }
-    static qint64 segmentEnd(int segment, int count, qint64 total) { return segment * total / count; }
+    static qint64 segmentStart(int segment, int count, qint64 total) { return segmentEnd(segment - 1, count, total); }
+    // floor(segment * total / count) without forming the product, which overflows
+    // for sizes beyond 2^62.
+    static qint64 segmentEnd(int segment, int count, qint64 total)
+    {
+        return total / count * segment + total % count * segment / count;
+    }
 
     qint64 getFileSize(QString url);
     bool downloadFile(const QString &url, const QString &filePath, int threadCount);

@@ -89,6 +89,25 @@ public:
 
 const QString version = QStringLiteral("1.0");
 
+// Empty when `expected` occur in `messages` in this order (others may come between);
+// otherwise names the first one missing.
+QString missingInOrder(const QStringList &messages, const QStringList &expected)
+{
+    int at = 0;
+    for (const QString &message : expected) {
+        at = messages.indexOf(message, at);
+        if (at < 0)
+            return QStringLiteral("missing in order: [%1]\nlog: [%2]").arg(message, messages.join(QStringLiteral("]\n[")));
+        ++at;
+    }
+    return QString();
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
 } // namespace
 
 class TestUpdateControl : public QObject
@@ -268,7 +287,10 @@ void TestUpdateControl::partialRoad()
     QTRY_VERIFY(QFileInfo::exists(path("finisher.args")));
     QTRY_COMPARE(QString::fromUtf8(readFile(path("finisher.args"))).split('\n', Qt::SkipEmptyParts),
                  (QStringList{"*" + installPath() + "*", "*" + staging + "*", "update_test.log", "update.json", version}));
-    QVERIFY(log.contains(QStringLiteral("start finisher success")));
+    const QString inOrder = missingInOrder(log.messages(), {
+        "Check whether get newest update packet", "uncompressing", "outUncompressFilesPath " + quoted(staging),
+        "UncompressPartialPacketSuccess ", "start patch", "patch success!", "start finisher success"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::patchFailureTakesTheReplacePacket()
@@ -290,6 +312,11 @@ void TestUpdateControl::patchFailureTakesTheReplacePacket()
     QVERIFY(messages.at(at + 2).startsWith(QStringLiteral("\"Contents/MacOS/Veltora\" \"Contents/MacOS/Veltora.patch\"")));
     QCOMPARE(messages.at(at + 3), QString(82, QLatin1Char('*')));
     QTRY_VERIFY(readFile(path("finisher.args")).contains("replace-1.0"));
+    const QString inOrder = missingInOrder(messages, {
+        "UncompressPartialPacketSuccess ", "start patch", messages.value(at), "uncompressing",
+        "outUncompressFilesPath " + quoted(updateDir() + "/replace-1.0"), "UncompressReplacePacketSuccess ",
+        "start finisher success"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::replacePacketAlreadyPresent()
@@ -298,10 +325,15 @@ void TestUpdateControl::replacePacketAlreadyPresent()
     auto control = makeControl();
     QVERIFY(QFile::copy(path("publish/replace-1.0.pkt"), updateDir() + "/replace-1.0.pkt"));
     WindowRecorder window(control.get());
+    MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.states, (QList<int>{1, 2, 8, 17, 19}));
     QCOMPARE(m_server.requestsFor("GET").size(), 2); // the manifest only, in two ranges
     QCOMPARE(readFile(updateDir() + "/replace-1.0/Contents/MacOS/Veltora"), m_newApp);
+    const QString inOrder = missingInOrder(log.messages(), {
+        "uncompressing", "outUncompressFilesPath " + quoted(updateDir() + "/replace-1.0"),
+        "UncompressReplacePacketSuccess ", "start finisher success"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::partialPacketAlreadyPresent()
@@ -310,9 +342,13 @@ void TestUpdateControl::partialPacketAlreadyPresent()
     auto control = makeControl();
     QVERIFY(QFile::copy(path("publish/partial-1.0.pkt"), updateDir() + "/partial-1.0.pkt"));
     WindowRecorder window(control.get());
+    MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.states, (QList<int>{1, 2, 6, 14, 16, 20, 21}));
     QCOMPARE(window.exits, 1);
+    const QString inOrder = missingInOrder(log.messages(), {
+        "uncompressing", "UncompressPartialPacketSuccess ", "start patch", "patch success!", "start finisher success"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::installerRoad()
@@ -323,12 +359,15 @@ void TestUpdateControl::installerRoad()
     m_home->addRecordingStub("hdiutil");
     auto control = makeControl();
     WindowRecorder window(control.get());
+    MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.states, (QList<int>{1, 2, 9, 10}));
+    const QString inOrder = missingInOrder(log.messages(), {"get PartialPacket Info error", "start installer success"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
     QCOMPARE(window.exits, 1);
     const QString image = updateDir() + "/Veltora 2.0 $(id) `x` \"q\".dmg";
     QCOMPARE(readFile(image), QByteArray("a disk image"));
-    QCOMPARE(m_home->stubCalls("hdiutil"), QStringList{"attach " + image});
+    QCOMPARE(m_home->stubCalls("hdiutil"), (QList<QStringList>{QStringList{"attach", image}}));
 }
 
 void TestUpdateControl::installerFailingEveryTime()
@@ -339,8 +378,11 @@ void TestUpdateControl::installerFailingEveryTime()
     m_home->addRecordingStub("hdiutil", 1);
     auto control = makeControl();
     WindowRecorder window(control.get());
+    MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(m_home->stubCalls("hdiutil").size(), 5);
+    QCOMPARE(log.messages().count("start installer failed"), 5);
+    QVERIFY(!log.contains("start installer success"));
     QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
     QCOMPARE(window.exits, 0);
 }
@@ -359,7 +401,11 @@ void TestUpdateControl::installerDigestMismatch()
     QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
     QCOMPARE(control->restartCount, 0);
     QVERIFY(m_home->stubCalls("hdiutil").isEmpty());
-    QVERIFY(log.contains("Download installer md5 is not match"));
+    const QString inOrder = missingInOrder(log.messages(), {
+        "Download installer md5 is not match",
+        QStringLiteral("\"json: installer's md5 %1\" \"file: installer's md5 %2\"")
+            .arg(QString::fromLatin1(md5("another image")), QString::fromLatin1(md5("a disk image")))});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::fixUpdateRelaunch()
@@ -376,8 +422,15 @@ void TestUpdateControl::fixUpdateRelaunch()
 
     auto control = makeControl();
     WindowRecorder window(control.get());
+    MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.states, (QList<int>{1, 2, 4, 11, 13}));
+    const QString program = installPath() + "/Contents/fixupdate/Contents/MacOS/update";
+    const QString inOrder = missingInOrder(log.messages(), {
+        "Check whether get newest update packet", "download fixUpdatePacket Success", "uncompressing",
+        "outUncompressFilesPath " + quoted(updateDir() + "/fixupdate"), "UncompressFixUpdatePacketSuccess ",
+        "outUncompressFilesPath " + quoted(updateDir() + "/fixupdate"), "updateProcess " + quoted(program), "start update"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
     QCOMPARE(window.exits, 1);
     QVERIFY(QFileInfo(installPath() + "/Contents/fixupdate/Contents/MacOS/update").isExecutable());
     QTRY_COMPARE(QString::fromUtf8(readFile(path("relaunch.args"))).split('\n', Qt::SkipEmptyParts),
@@ -406,6 +459,10 @@ void TestUpdateControl::skipFixIgnoresTheFixSection()
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.states.mid(0, 3), (QList<int>{1, 2, 5}));
     QVERIFY(!log.contains("Check whether get newest update packet"));
+    // Relaunched, the hand-off looks for the setup program in the fix-update copy, absent here.
+    const QString inOrder = missingInOrder(log.messages(), {
+        "uncompressing", "UncompressPartialPacketSuccess ", "start patch", "patch success!", "start finisher failed"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::missingFixSectionRestartsFiveTimes()
@@ -421,6 +478,10 @@ void TestUpdateControl::missingFixSectionRestartsFiveTimes()
     QCOMPARE(control->restartCount, 5);
     QCOMPARE(log.messages().count("Get FixUpdatePacket Info error"), 6);
     QCOMPARE(log.messages().count(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update"), 5);
+    const QString inOrder = missingInOrder(log.messages(), {
+        "Check whether get newest update packet", "Get FixUpdatePacket Info error", ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update",
+        "Check whether get newest update packet", "Get FixUpdatePacket Info error"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
     QCOMPARE(m_server.requestsFor("HEAD").size(), 6);
 }
 
@@ -439,8 +500,12 @@ void TestUpdateControl::packetDigestMismatchRestarts()
     QVERIFY(run(control.get(), &window));
     QCOMPARE(control->restartCount, 5);
     QCOMPARE(log.messages().count("Download Partial Packet md5 is not match"), 6);
-    QVERIFY(log.contains(QStringLiteral("\"json: PartialPacket's md5 %1\" \"file: PartialPacket's md5 %2\"")
-                             .arg(QString::fromLatin1(md5("not the packet")), QString::fromLatin1(md5(readFile(path("publish/partial-1.0.pkt")))))));
+    const QString inOrder = missingInOrder(log.messages(), {
+        "Download Partial Packet md5 is not match",
+        QStringLiteral("\"json: PartialPacket's md5 %1\" \"file: PartialPacket's md5 %2\"")
+            .arg(QString::fromLatin1(md5("not the packet")), QString::fromLatin1(md5(readFile(path("publish/partial-1.0.pkt"))))),
+        ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update", "Download Partial Packet md5 is not match"});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
     QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
 }
 
@@ -454,7 +519,11 @@ void TestUpdateControl::unwritableDestinationRestarts()
     QVERIFY(run(control.get(), &window));
     QCOMPARE(control->restartCount, 5);
     QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
-    QVERIFY(log.messages().filter("Could not open the download destination").size() == 6);
+    const QStringList refused = log.messages().filter("Could not open the download destination");
+    QCOMPARE(refused.size(), 6);
+    const QString inOrder = missingInOrder(log.messages(), {
+        refused.first(), ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update", refused.at(1)});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
 }
 
 void TestUpdateControl::httpsAddressIsRefused()
@@ -474,8 +543,12 @@ void TestUpdateControl::packetNameLosesFourCharacters()
     // The packet is unpacked next to itself; its top folder must be named like it less four characters.
     auto control = makeControl();
     WindowRecorder window(control.get());
+    MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(control->outUncompressFilesPath, updateDir() + "/updat");
+    const QString inOrder = missingInOrder(log.messages(), {
+        "uncompressing", "outUncompressFilesPath " + quoted(updateDir() + "/updat"), "UncompressPartialPacketSuccess "});
+    QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
     QCOMPARE(window.exits, 1);
     QCOMPARE(readFile(updateDir() + "/updat/Contents/MacOS/Veltora"), m_newApp);
 }
@@ -483,13 +556,14 @@ void TestUpdateControl::packetNameLosesFourCharacters()
 void TestUpdateControl::lastMatchingFileWins()
 {
     auto control = makeControl();
-    writeFile(updateDir() + "/b.pkt", "same");
-    writeFile(updateDir() + "/A.pkt", "same");
+    // Listed by name ignoring case, "B.pkt" comes after "a.pkt"; by code point it would not.
+    writeFile(updateDir() + "/B.pkt", "same");
+    writeFile(updateDir() + "/a.pkt", "same");
     writeFile(updateDir() + "/C.pkt", "other");
-    writeFile(updateDir() + "/.hidden", "same");
-    QDir().mkpath(updateDir() + "/z-folder");
-    QCOMPARE(control->findMatchFile(updateDir(), md5("same")), updateDir() + "/b.pkt");
+    writeFile(updateDir() + "/.hidden", "hidden");
+    QCOMPARE(control->findMatchFile(updateDir(), md5("same")), updateDir() + "/B.pkt");
     QCOMPARE(control->findMatchFile(updateDir(), md5("nothing")), QString());
+    QCOMPARE(control->findMatchFile(updateDir(), md5("hidden")), QString());
 }
 
 void TestUpdateControl::handOffBacksUpWhatTheInstallReplaces()

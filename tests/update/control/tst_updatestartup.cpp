@@ -1,4 +1,5 @@
 #include "TestHome.h"
+#include "TextProbe.h"
 #include "UpdateArguments.h"
 #include "UserSettings.h"
 
@@ -19,11 +20,15 @@ struct RunResult
     QByteArray errorOutput;
 };
 
-RunResult runUpdate(const TestHome &home, const QStringList &arguments)
+// With `drawnTexts`, what the program draws is recorded there, and the final box
+// stays long enough to be drawn.
+RunResult runUpdate(const TestHome &home, const QStringList &arguments, const QString &drawnTexts = QString())
 {
     QProcess process;
     QProcessEnvironment env = home.environment();
-    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), QStringLiteral("0"));
+    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), drawnTexts.isEmpty() ? QStringLiteral("0") : QStringLiteral("2000"));
+    if (!drawnTexts.isEmpty())
+        TextProbe::enable(&env, drawnTexts);
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(UPDATE_BINARY), arguments);
     RunResult result;
@@ -35,6 +40,12 @@ RunResult runUpdate(const TestHome &home, const QStringList &arguments)
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -3;
     result.errorOutput = process.readAllStandardError();
     return result;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The log lines of one file, without tag, level and time.
@@ -75,6 +86,7 @@ private slots:
     void manifestAddress_data();
     void manifestAddress();
     void settingsChooseTheCatalogue();
+    void chineseReachesTheScreen();
 
     void wrongArgumentCountStopsTheApplicationOnly_data();
     void wrongArgumentCountStopsTheApplicationOnly();
@@ -182,6 +194,27 @@ void TestUpdateStartup::settingsChooseTheCatalogue()
     delete translator;
 }
 
+// The catalogue is built into the program and installed by its start-up, and the
+// status line can be read: its font has the glyphs (a CJK font is installed).
+void TestUpdateStartup::chineseReachesTheScreen()
+{
+    TestHome home;
+    home.addRecordingStub(QStringLiteral("killall"));
+    home.writeSettings(QStringLiteral("lang=zh\n"));
+    const QString record = home.path() + QStringLiteral("/drawn.txt");
+    const RunResult run = runUpdate(home, {"-skipfix", "1.5.0", "http://127.0.0.1:9/u.json", "/tmp/V.app", "run.log"}, record);
+    QVERIFY2(run.exitCode == 255, run.errorOutput.constData());
+    const QString status = QStringLiteral("正在准备配置文件"); // "Preparing configuration file"
+    bool drawn = false;
+    for (const TextProbe::DrawnText &text : TextProbe::read(record)) {
+        if (text.text == status) {
+            drawn = true;
+            QVERIFY2(text.hasGlyphs, "the status line's font has no glyphs for it");
+        }
+    }
+    QVERIFY2(drawn, qPrintable(QFile::exists(record) ? QString::fromUtf8(readAll(record)) : QStringLiteral("nothing drawn")));
+}
+
 void TestUpdateStartup::wrongArgumentCountStopsTheApplicationOnly_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -197,7 +230,7 @@ void TestUpdateStartup::wrongArgumentCountStopsTheApplicationOnly()
     home.addRecordingStub(QStringLiteral("killall"));
     const RunResult run = runUpdate(home, arguments);
     QCOMPARE(run.exitCode, 255);
-    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QStringList{"Veltora"});
+    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QList<QStringList>{QStringList{"Veltora"}});
     QVERIFY(!QFileInfo::exists(home.updateDirectory()));
 }
 
@@ -230,7 +263,7 @@ void TestUpdateStartup::writesTheBanner()
     // Nothing listens on port 9: the run ends with its final message, accepted at once.
     const RunResult run = runUpdate(home, arguments);
     QVERIFY2(run.exitCode == 255, run.errorOutput.constData());
-    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QStringList{"Veltora"});
+    QCOMPARE(home.stubCalls(QStringLiteral("killall")), QList<QStringList>{QStringList{"Veltora"}});
 
     const QStringList logs = QDir(home.updateDirectory()).entryList(QDir::Files);
     QCOMPARE(logs.size(), 1);

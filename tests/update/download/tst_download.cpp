@@ -96,7 +96,11 @@ void TestDownload::segmentRanges_data()
     QTest::newRow("1 in 2") << qint64(1) << 2 << QList<qint64>{0, 0, 0, 1};
     QTest::newRow("0 in 2") << qint64(0) << 2 << QList<qint64>{0, 0, 0, 0};
     QTest::newRow("7 in 3") << qint64(7) << 3 << QList<qint64>{0, 2, 2, 4, 4, 7};
-    QTest::newRow("no overflow near 2^62") << (qint64(1) << 40) << 2 << QList<qint64>{0, qint64(1) << 39, qint64(1) << 39, qint64(1) << 40};
+    const qint64 near62 = (qint64(1) << 62) + 3;
+    QTest::newRow("no overflow near 2^62") << near62 << 2 << QList<qint64>{0, near62 / 2, near62 / 2, near62};
+    const qint64 largest = std::numeric_limits<qint64>::max();
+    QTest::newRow("no overflow at the largest size") << largest << 3
+        << QList<qint64>{0, 3074457345618258602, 3074457345618258602, 6148914691236517204, 6148914691236517204, largest};
 }
 
 void TestDownload::segmentRanges()

@@ -49,6 +49,32 @@ QByteArray bzip2(const QByteArray &data)
     return out;
 }
 
+// `count` zero bytes compressed, without ever holding them all.
+QByteArray bzip2Zeros(qint64 count)
+{
+    const QByteArray chunk(1 << 20, '\0');
+    QByteArray out;
+    char buffer[1 << 16];
+    bz_stream stream{};
+    if (BZ2_bzCompressInit(&stream, 9, 0, 0) != BZ_OK)
+        return QByteArray();
+    int status = BZ_RUN_OK;
+    for (qint64 left = count; status == BZ_RUN_OK || status == BZ_FINISH_OK;) {
+        if (stream.avail_in == 0 && left > 0) {
+            const int take = int(qMin<qint64>(chunk.size(), left));
+            stream.next_in = const_cast<char *>(chunk.constData());
+            stream.avail_in = unsigned(take);
+            left -= take;
+        }
+        stream.next_out = buffer;
+        stream.avail_out = sizeof buffer;
+        status = BZ2_bzCompress(&stream, left > 0 || stream.avail_in > 0 ? BZ_RUN : BZ_FINISH);
+        out.append(buffer, int(sizeof buffer - stream.avail_out));
+    }
+    BZ2_bzCompressEnd(&stream);
+    return status == BZ_STREAM_END ? out : QByteArray();
+}
+
 QByteArray controlBytes(const QList<Triple> &triples)
 {
     QByteArray control;
@@ -285,6 +311,19 @@ void TestBspatch::lyingHeaderAllocatesNothingBig()
     ::getrusage(RUSAGE_SELF, &after);
     QVERIFY2(after.ru_maxrss - before.ru_maxrss < 64 * 1024, qPrintable(QString::number(after.ru_maxrss - before.ru_maxrss)));
     QVERIFY(!QFileInfo::exists(path("new")));
+
+    // 64 MB of zeros added to "abc": a patch of a few hundred bytes, written out as decoded.
+    const qint64 size = qint64(64) << 20;
+    const QByteArray control = bzip2(controlBytes({{size, 0, 0}}));
+    const QByteArray diff = bzip2Zeros(size);
+    QVERIFY(!diff.isEmpty());
+    write("big", QByteArray("BSDIFF40") + encode(qint64(control.size())) + encode(qint64(diff.size())) + encode(size)
+                     + control + diff + bzip2(QByteArray()));
+    ::getrusage(RUSAGE_SELF, &before);
+    QCOMPARE(apply("old", "new", "big"), 0);
+    ::getrusage(RUSAGE_SELF, &after);
+    QCOMPARE(QFileInfo(path("new")).size(), size);
+    QVERIFY2(after.ru_maxrss - before.ru_maxrss < 16 * 1024, qPrintable(QString::number(after.ru_maxrss - before.ru_maxrss)));
 }
 
 void TestBspatch::systemErrorsNameTheFile()

@@ -190,28 +190,31 @@ void TestUpdateWidget::looksRight()
 
 void TestUpdateWidget::finalMessage_data()
 {
-    QTest::addColumn<bool>("upload");
-    QTest::newRow("with upload and web site") << true;
-    QTest::newRow("message only") << false;
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("with upload: upload, message, web site") << "upload" << 255 << QStringList{"upload", "box", "open"};
+    QTest::newRow("message only") << "no-upload" << 255 << QStringList{"box"};
+    QTest::newRow("request to quit ends the loop") << "exit" << 0 << QStringList();
 }
 
 void TestUpdateWidget::finalMessage()
 {
-    QFETCH(bool, upload);
+    QFETCH(QString, path);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, events);
     // The desktop services cannot open a page on the offscreen platform: a real display is used.
-    if (!FinalPathRun::realDisplayAvailable())
+    const bool opensTheSite = events.contains("open");
+    if (opensTheSite && !FinalPathRun::realDisplayAvailable())
         QSKIP("xvfb-run is not installed");
-    const FinalPathRun::Result result = FinalPathRun::run(QStringLiteral(UPDATEWIDGET_CHILD),
-                                                          {upload ? "upload" : "no-upload", "run.log"}, "the log\r\n", true);
+    const FinalPathRun::Result result = FinalPathRun::run(QStringLiteral(UPDATEWIDGET_CHILD), {path, "run.log"},
+                                                          "the log\r\n", opensTheSite);
     QVERIFY(result.ran);
-    QCOMPARE(result.exitCode, 255);
-    if (upload) {
-        QCOMPARE(result.uploads.size(), 1);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.events, events);
+    if (opensTheSite) {
         QVERIFY(result.uploads.first().body.contains("the log\r\n"));
-        QCOMPARE(result.opened, QStringList{UpdateWidget::vendorSite()});
-    } else {
-        QVERIFY(result.uploads.isEmpty());
-        QVERIFY(result.opened.isEmpty());
+        QCOMPARE(result.opened, QList<QStringList>{QStringList{UpdateWidget::vendorSite()}});
     }
 }
 

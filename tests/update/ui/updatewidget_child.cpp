@@ -1,6 +1,9 @@
-// Shows the update window and sends it one final message, as the controller would:
-//   updatewidget_child upload|no-upload LOG-FILE-NAME
-// The process ends inside showMessageBox with status 255.
+// Shows the update window and sends it one final message or the request to quit,
+// as the controller would:
+//   updatewidget_child upload|no-upload|exit LOG-FILE-NAME
+// A message ends the process inside showMessageBox with status 255; the request
+// to quit ends the event loop, and this program then ends with status 0.
+#include "DialogShowReporter.h"
 #include "UpdateWidget.h"
 
 #include <QApplication>
@@ -13,13 +16,16 @@ int main(int argc, char *argv[])
     if (argc != 3)
         return 2;
     QNetworkProxyFactory::setUseSystemConfiguration(true);
-    const bool upload = qstrcmp(argv[1], "upload") == 0;
+    const QByteArray path = argv[1];
+    DialogShowReporter reporter;
     UpdateWidget window;
     window.logFileName = QString::fromLocal8Bit(argv[2]);
     window.show();
-    QTimer::singleShot(0, &window, [&window, upload] {
-        window.showMessageBox(QStringLiteral("Update error"), upload);
+    QTimer::singleShot(0, &window, [&window, path] {
+        if (path == "exit")
+            window.closeAppSlot();
+        else
+            window.showMessageBox(QStringLiteral("Update error"), path == "upload");
     });
-    app.exec();
-    return 0; // not reached: the message is final
+    return app.exec();
 }

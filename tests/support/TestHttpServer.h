@@ -13,8 +13,9 @@ class QTcpSocket;
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for the network tests: it serves
 // resources with HEAD and Range, and can leave out the length, redirect, answer
-// 404, close or stall in the middle of a body, trickle, ignore Range, and
-// records every request it saw. Bodies are streamed, so large ones cost no memory.
+// 404, close or stall in the middle of a body, trickle, ignore Range, send a
+// made-up Content-Length or an error page, carry validators and honour If-Range,
+// and records every request it saw. Bodies are streamed, so large ones cost no memory.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
@@ -42,6 +43,10 @@ public:
         qint64 stallAfter = -1;    // stop sending (keep the connection) after this many body bytes
         int trickleMs = 0;         // send 1 KB every trickleMs
         int trickleCount = -1;     // trickle this many times, then send the rest at once (-1: never)
+        QByteArray headContentLength; // non-null: sent as the Content-Length of HEAD answers
+        QByteArray errorBody;      // the body of non-200 answers (default: a short text)
+        QByteArray etag;           // sent when set; If-Range must match it (or lastModified)
+        QByteArray lastModified;
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);

@@ -19,6 +19,14 @@ DownloadControl::DownloadControl(QObject *parent) : QObject(parent)
 {
 }
 
+DownloadControl::~DownloadControl()
+{
+    // A file left open by a failed download that another thread started is not our
+    // child; its own thread closes it once the workers there are gone.
+    if (file && file->parent() != this)
+        file->deleteLater();
+}
+
 qint64 DownloadControl::getFileSize(QString url)
 {
     for (;;) {

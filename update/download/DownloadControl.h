@@ -33,6 +33,7 @@ public:
     enum State : int { Idle = 0, Downloading = 1, Finished = 3, Failed = 4 };
 
     explicit DownloadControl(QObject *parent = nullptr);
+    ~DownloadControl() override;
 
     // Larger sizes are refused as the server's mistake (and could overflow the ranges).
     static constexpr qint64 maxFileSize = qint64(1) << 50;

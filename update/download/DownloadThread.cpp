@@ -177,6 +177,11 @@ void DownloadThread::errorSlot(QNetworkReply::NetworkError code)
     timer->stop();
     if (code == QNetworkReply::NoError)
         return;
+    // What arrived before the break is good: keep it, so that a resume need not fetch it again.
+    if (state == Downloading)
+        writeArrived();
+    if (state != Downloading)
+        return; // the write failed: reported
     errorString = DownloadMessages::forNetworkError(DownloadMessages::Worker, code, reply->errorString());
     state = Failed;
     qDebug() << QStringLiteral("-----------thread-%1 ").arg(index) << errorString;

@@ -88,6 +88,7 @@ private slots:
     void workersFollowRedirects_data();
     void workersFollowRedirects();
     void probeNotFound();
+    void probeRedirectWithoutLocation();
     void segmentsNotFoundGiveOneError();
     void brokenConnectionGivesNoFinished();
     void missingContentLengthGivesEmptyFile();
@@ -322,6 +323,21 @@ void TestDownload::probeNotFound()
     QCOMPARE(spies.sizeError.first().first().toString(),
              QStringLiteral("The download file  is not found,please check the download url"));
     QCOMPARE(spies.error.count(), 0);
+    QVERIFY(!QFileInfo::exists(path("out.bin")));
+}
+
+void TestDownload::probeRedirectWithoutLocation()
+{
+    m_server.redirect("/nowhere.bin", QByteArray(), 301);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(!control.downloadFile(m_server.url("/nowhere.bin"), path("out.bin"), 2));
+    // Not ten more probes of the same address and the hijack message.
+    QCOMPARE(m_server.requestsFor("HEAD").size(), 1);
+    QCOMPARE(spies.error.count(), 0);
+    QCOMPARE(spies.sizeError.count(), 1);
+    QCOMPARE(spies.sizeError.first().first().toString(),
+             QStringLiteral("The server redirected the download without a new address,please check the download url"));
     QVERIFY(!QFileInfo::exists(path("out.bin")));
 }
 

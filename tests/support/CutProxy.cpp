@@ -71,16 +71,17 @@ void CutProxy::relayDown(QTcpSocket *client, QTcpSocket *upstream)
 void CutProxy::cutAll()
 {
     m_cut = true;
-    // What is written reaches the client before the reset of its connection.
+    // The client gets every byte counted, then the end of the connection in the
+    // middle of the answer; what the server still sends is dropped.
     const QList<QTcpSocket *> clients = m_server->findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
     for (QTcpSocket *client : clients) {
-        if (client->state() != QAbstractSocket::ConnectedState)
-            continue;
-        client->flush();
-        client->abort();
         for (QObject *child : client->children()) {
-            if (auto *upstream = qobject_cast<QTcpSocket *>(child))
+            if (auto *upstream = qobject_cast<QTcpSocket *>(child)) {
+                upstream->disconnect(client);
                 upstream->abort();
+            }
         }
+        if (client->state() == QAbstractSocket::ConnectedState)
+            client->disconnectFromHost();
     }
 }

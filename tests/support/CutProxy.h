@@ -9,7 +9,8 @@ class QTcpSocket;
 
 // A TCP relay on 127.0.0.1 in front of another local server (nginx in the tests and
 // the benchmark). It counts the bytes it relays to its clients and can cut every
-// open connection once, when that count reaches a mark, as a flaky network does.
+// open connection once, when that count reaches a mark, as a flaky network does:
+// the client sees its answers end early.
 class CutProxy : public QObject
 {
     Q_OBJECT

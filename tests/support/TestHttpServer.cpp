@@ -246,8 +246,10 @@ void TestHttpServer::pump(QTcpSocket *socket, bool tick)
     connection->sending = false;
     if (connection->trickle)
         connection->trickle->stop();
-    if (resource.closeAfter >= 0 && connection->sent < connection->length)
+    if (resource.closeAfter >= 0 && connection->sent < connection->length) {
+        socket->flush(); // the bytes counted reach the client before the reset
         socket->abort();
+    }
     else
         socket->disconnectFromHost();
 }

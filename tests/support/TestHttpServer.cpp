@@ -47,6 +47,7 @@ QString TestHttpServer::url(const QString &path) const
 void TestHttpServer::serve(const QByteArray &path, const Resource &resource)
 {
     m_resources.insert(path, resource);
+    m_closes.remove(path);
 }
 
 void TestHttpServer::serveContent(const QByteArray &path, const QByteArray &content)
@@ -202,6 +203,8 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
         return;
     }
 
+    if (resource.closeAfter >= 0 && resource.closeTimes >= 0 && m_closes[path]++ >= resource.closeTimes)
+        resource.closeAfter = -1;
     connection->resource = resource;
     connection->from = from;
     connection->length = length;

@@ -40,6 +40,7 @@ public:
         bool ignoreRange = false;
         bool omitContentLength = false; // in HEAD answers
         qint64 closeAfter = -1;    // close the connection after this many body bytes
+        int closeTimes = -1;       // only in the first this many GET answers (-1: in every one)
         qint64 stallAfter = -1;    // stop sending (keep the connection) after this many body bytes
         int trickleMs = 0;         // send 1 KB every trickleMs
         int trickleCount = -1;     // trickle this many times, then send the rest at once (-1: never)
@@ -83,6 +84,7 @@ private:
     QHash<QByteArray, Resource> m_resources;
     QList<Request> m_requests;
     QHash<QTcpSocket *, Connection *> m_connections;
+    QHash<QByteArray, int> m_closes; // cut GET answers by path
 };
 
 #endif

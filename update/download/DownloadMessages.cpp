@@ -70,4 +70,10 @@ QString changedOnServer()
     return QCoreApplication::translate("DownloadThread", "The download file has changed on the server,please download again");
 }
 
+bool isBrokenConnection(const QString &errorString)
+{
+    return errorString == forNetworkError(Worker, QNetworkReply::RemoteHostClosedError, QString())
+           || errorString == forNetworkError(Worker, QNetworkReply::TimeoutError, QString());
+}
+
 } // namespace DownloadMessages

@@ -112,6 +112,8 @@ private slots:
     void missingFixSectionRestartsFiveTimes();
     void packetDigestMismatchRestarts();
     void unwritableDestinationRestarts();
+    void brokenDownload_data();
+    void brokenDownload();
     void httpsAddressIsRefused();
     void packetNameLosesFourCharacters();
     void lastMatchingFileWins();
@@ -450,6 +452,46 @@ void TestUpdateControl::unwritableDestinationRestarts()
     QCOMPARE(control->restartCount, 5);
     QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
     QVERIFY(log.messages().filter("Could not open the download destination").size() == 6);
+}
+
+void TestUpdateControl::brokenDownload_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("headContentLength");
+    QTest::addColumn<QStringList>("messages");
+    QTest::newRow("continued after a restart") << QByteArray("\"p1\"") << QByteArray() << QStringList();
+    // Nothing to continue from: the download error ends the run as before.
+    QTest::newRow("without a validator it ends")
+        << QByteArray() << QByteArray() << QStringList{"The connection has been broken,please login and download again|no-upload"};
+    // Not a hang at "Downloading": the size error ends the run.
+    QTest::newRow("a size of -1 ends") << QByteArray("\"p1\"") << QByteArray("-1")
+                                       << QStringList{"The server reported an invalid file size (-1),please check the download url|no-upload"};
+}
+
+void TestUpdateControl::brokenDownload()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, headContentLength);
+    QFETCH(QStringList, messages);
+    publish();
+    TestHttpServer::Resource packet;
+    packet.content = readFile(path("publish/partial-1.0.pkt"));
+    packet.etag = etag;
+    packet.headContentLength = headContentLength;
+    packet.closeAfter = packet.content.size() / 4; // both segments, once
+    packet.closeTimes = 2;
+    m_server.serve("/mac/partial-1.0.pkt", packet);
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.messages, messages);
+    if (!messages.isEmpty())
+        return;
+    QCOMPARE(window.exits, 1);
+    QCOMPARE(control->restartCount, 1);
+    QCOMPARE(window.states, (QList<int>{1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21}));
+    QCOMPARE(log.messages().filter("resumed bytes").size(), 1);
 }
 
 void TestUpdateControl::httpsAddressIsRefused()

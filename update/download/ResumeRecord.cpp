@@ -19,7 +19,7 @@ namespace {
 // A record holds a handful of ranges; anything much larger is not one of ours.
 constexpr qint64 maxRecordBytes = 256 * 1024;
 constexpr int maxRanges = 4096;
-constexpr int saveIntervalMs = 1000;
+constexpr int saveIntervalMs = 5000;
 
 bool toSize(const QJsonValue &value, qint64 *out)
 {

@@ -49,7 +49,7 @@ public:
     void start(const QString &path, QFile *data, int segments);
     void noteWritten(int segment, qint64 begin, qint64 end);
     // Flushes the data file to the disk and saves the record; saveIfDue does so at
-    // most once a second.
+    // most every five seconds.
     void saveIfDue();
     void saveNow();
     void segmentFinished();

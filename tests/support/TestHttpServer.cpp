@@ -174,11 +174,12 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
     const QByteArray range = request.headers.value("range");
     // A stale If-Range asks for the whole (changed) file instead of the range.
     const QByteArray ifRange = request.headers.value("if-range");
-    const bool current = ifRange.isEmpty() || (!resource.etag.isEmpty() && ifRange == resource.etag)
-                         || (!resource.lastModified.isEmpty() && ifRange == resource.lastModified);
+    const bool current = ifRange.isEmpty()
+                         || (!resource.changesAfterHead && ((!resource.etag.isEmpty() && ifRange == resource.etag)
+                                                            || (!resource.lastModified.isEmpty() && ifRange == resource.lastModified)));
     if (!resource.ignoreRange && current && range.startsWith("bytes=") && size > 0) {
         const QList<QByteArray> bounds = range.mid(6).split('-');
-        from = bounds.value(0).toLongLong();
+        from = qMin(bounds.value(0).toLongLong() + resource.rangeShift, size - 1);
         if (!bounds.value(1).isEmpty())
             to = qMin(bounds.value(1).toLongLong(), size - 1);
         partial = true;

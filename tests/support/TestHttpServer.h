@@ -48,6 +48,8 @@ public:
         QByteArray errorBody;      // the body of non-200 answers (default: a short text)
         QByteArray etag;           // sent when set; If-Range must match it (or lastModified)
         QByteArray lastModified;
+        bool changesAfterHead = false; // GET answers take every If-Range as stale
+        qint64 rangeShift = 0;     // partial answers start this many bytes after the range asked for
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);

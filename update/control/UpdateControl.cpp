@@ -379,9 +379,10 @@ void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadL
 {
     scheduleDownloaderDeletion();
     // A connection that broke off after part of the file was kept: run again with a
-    // fresh downloader, which continues from that part instead of starting over.
-    if (restartCount < Attempts::limit && DownloadMessages::isBrokenConnection(errorString)
-        && QFileInfo::exists(ResumeRecord::pathFor(savePath))) {
+    // fresh downloader, which continues from that part instead of starting over. A
+    // file that changed on the server while we continued it starts over the same way.
+    const bool continuable = DownloadMessages::isBrokenConnection(errorString) && QFileInfo::exists(ResumeRecord::pathFor(savePath));
+    if (restartCount < Attempts::limit && (continuable || errorString == DownloadMessages::changedOnServer())) {
         qDebug() << "download broken off, continuing after a restart:" << savePath;
         auto *fresh = new DownloadControl;
         // Like the first one, it lives on the window's thread.

@@ -70,6 +70,11 @@ QString changedOnServer()
     return QCoreApplication::translate("DownloadThread", "The download file has changed on the server,please download again");
 }
 
+QString wrongPart()
+{
+    return QCoreApplication::translate("DownloadThread", "The server sent another part of the file than asked for,please download again");
+}
+
 bool isBrokenConnection(const QString &errorString)
 {
     return errorString == forNetworkError(Worker, QNetworkReply::RemoteHostClosedError, QString())

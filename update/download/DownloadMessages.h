@@ -24,6 +24,8 @@ QString writeFailed(const QString &path, const QString &reason);
 QString unexpectedStatus(int status);
 // The file changed on the server since part of it was downloaded.
 QString changedOnServer();
+// A partial answer that starts elsewhere than the range asked for.
+QString wrongPart();
 // Whether a segment's error text says that the connection broke off or timed out,
 // as opposed to a refusal by the server or a local failure.
 bool isBrokenConnection(const QString &errorString);

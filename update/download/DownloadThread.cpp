@@ -9,6 +9,19 @@
 #include <QTimer>
 
 namespace {
+
+// Whether a Content-Range header ("bytes 100-199/1000") starts at `start`.
+bool rangeStartsAt(const QByteArray &contentRange, qint64 start)
+{
+    const QByteArray value = contentRange.trimmed();
+    if (!value.startsWith("bytes "))
+        return false;
+    const int dash = value.indexOf('-');
+    bool ok = false;
+    const qint64 first = value.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    return dash > 6 && ok && first == start;
+}
+
 // Bounds what a reply may hold before we take it: the body goes to the file as it
 // arrives, so a download needs a few megabytes whatever the file's size.
 constexpr qint64 replyBufferSize = 1 << 20;
@@ -90,6 +103,10 @@ void DownloadThread::writeArrived()
     }
     if (data.isEmpty() || (code != 206 && code != 200) || redirectTimes > maxRedirects || !file)
         return;
+    if (code == 206 && !rangeStartsAt(reply->rawHeader("Content-Range"), startPoint)) {
+        fail(DownloadMessages::wrongPart());
+        return;
+    }
     if (!file->seek(startPoint + m_written) || file->write(data) != data.size()) {
         fail(DownloadMessages::writeFailed(file->fileName(), file->errorString()));
         return;

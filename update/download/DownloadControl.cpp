@@ -84,7 +84,6 @@ qint64 DownloadControl::sizeFromAnswer(const QByteArray &contentLength)
     const qint64 size = ok ? digits.toLongLong(&ok) : -1;
     if (ok && size <= maxFileSize)
         return size;
-    qDebug() << "get files sizes==== unusable Content-Length" << contentLength.left(40);
     emit getFileSizeErrorSignal(DownloadMessages::invalidSize(contentLength));
     return -1;
 }
@@ -143,7 +142,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
     }
     if (!file->resize(totalSize)) {
         const QString message = DownloadMessages::cannotPreallocate(filePath, file->errorString());
-        qDebug() << "get file size error" << message;
+        qDebug() << "get file size error";
         file->close();
         delete file;
         file = nullptr;

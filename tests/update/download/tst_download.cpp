@@ -707,7 +707,7 @@ void TestDownload::resumesAfterACut_data()
     QTest::addColumn<qint64>("newSize");
     QTest::addColumn<bool>("resumes");
     QTest::addColumn<bool>("changesAfterHead");
-    const qint64 size = 2 << 20;
+    const qint64 size = 1 << 20;
     const QByteArray date = "Tue, 08 Dec 2026 08:00:00 GMT";
     QTest::newRow("same ETag") << QByteArray("\"v1\"") << QByteArray() << QByteArray("\"v1\"") << size << true << false;
     QTest::newRow("same Last-Modified") << QByteArray() << date << QByteArray() << size << true << false;
@@ -728,10 +728,10 @@ void TestDownload::resumesAfterACut()
     QFETCH(bool, resumes);
     QFETCH(bool, changesAfterHead);
     TestHttpServer::Resource resource;
-    resource.patternSize = 2 << 20;
+    resource.patternSize = 1 << 20;
     resource.etag = etag;
     resource.lastModified = lastModified;
-    resource.closeAfter = 300000; // per segment
+    resource.closeAfter = 150000; // per segment
     m_server.serve("/resume.bin", resource);
     {
         DownloadControl control;

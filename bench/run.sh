@@ -66,6 +66,8 @@ for ((i = 0; i < runs; i++)); do
     read -r s _ < <(measure curl -s -o "$work/dl-ref.bin" "http://127.0.0.1:$port/download.bin"); dl_ref+=("$s")
 done
 cmp -s "$work/dl-ours.bin" "$work/www/download.bin" || { echo "the download differs" >&2; exit 1; }
+# The same file cut once at 50% and fetched again: ours resumes, curl continues with -C -.
+resume_rows=$("$here/resume.sh" "$bin" "$port" "$work/www" download.bin)
 "$repo/scripts/nginx-serve.sh" stop "$work/nginx"
 rm -f "$work/dl-ours.bin" "$work/dl-ref.bin" "$work/www/download.bin"
 
@@ -154,6 +156,7 @@ done
 med() { printf '%s\n' "$@" | median; }
 table_header
 row "download of a ${download_mb} MB file from nginx on loopback" "$(med "${dl_ours[@]}")" "$(med "${dl_ref[@]}")" "$dl_kb" "≤ 1.1 (curl -o); memory < 64 MB"
+echo "$resume_rows"
 row "copy of a ${total_mb} MB tree of ${files} files to an empty place" "$(med "${copy_ours[@]}")" "$(med "${copy_ref[@]}")" "$copy_kb" "≤ 1.5 (cp -a)"
 row "the same onto an identical tree" "$(med "${same_ours[@]}")" "$(med "${same_ref[@]}")" "$same_kb" "≤ 1.2 (md5sum of both trees)"
 row "patch of a ${patch_mb} MB file ($(stat -c %s "$work/patch.bin") byte patch)" "$(med "${patch_ours[@]}")" "$(med "${patch_ref[@]}")" "$patch_kb" "≤ 1.5 (bzip2 of its blocks)"

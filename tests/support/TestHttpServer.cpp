@@ -47,6 +47,7 @@ QString TestHttpServer::url(const QString &path) const
 void TestHttpServer::serve(const QByteArray &path, const Resource &resource)
 {
     m_resources.insert(path, resource);
+    m_closes.remove(path);
 }
 
 void TestHttpServer::serveContent(const QByteArray &path, const QByteArray &content)
@@ -159,7 +160,7 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
         QByteArray head = "HTTP/1.1 " + QByteArray::number(resource.status) + " Status\r\n";
         if (!resource.location.isEmpty())
             head += "Location: " + resource.location + "\r\n";
-        const QByteArray body = "moved or missing";
+        const QByteArray body = resource.errorBody.isNull() ? QByteArray("moved or missing") : resource.errorBody;
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
         socket->write(head + (request.method == "HEAD" ? QByteArray() : body));
         socket->disconnectFromHost();
@@ -171,9 +172,14 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
     qint64 to = size - 1;
     bool partial = false;
     const QByteArray range = request.headers.value("range");
-    if (!resource.ignoreRange && range.startsWith("bytes=") && size > 0) {
+    // A stale If-Range asks for the whole (changed) file instead of the range.
+    const QByteArray ifRange = request.headers.value("if-range");
+    const bool current = ifRange.isEmpty()
+                         || (!resource.changesAfterHead && ((!resource.etag.isEmpty() && ifRange == resource.etag)
+                                                            || (!resource.lastModified.isEmpty() && ifRange == resource.lastModified)));
+    if (!resource.ignoreRange && current && range.startsWith("bytes=") && size > 0) {
         const QList<QByteArray> bounds = range.mid(6).split('-');
-        from = bounds.value(0).toLongLong();
+        from = qMin(bounds.value(0).toLongLong() + resource.rangeShift, size - 1);
         if (!bounds.value(1).isEmpty())
             to = qMin(bounds.value(1).toLongLong(), size - 1);
         partial = true;
@@ -183,8 +189,14 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
     QByteArray head = partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
     if (partial)
         head += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(to) + '/' + QByteArray::number(size) + "\r\n";
-    if (!(request.method == "HEAD" && resource.omitContentLength))
+    if (request.method == "HEAD" && !resource.headContentLength.isNull())
+        head += "Content-Length: " + resource.headContentLength + "\r\n";
+    else if (!(request.method == "HEAD" && resource.omitContentLength))
         head += "Content-Length: " + QByteArray::number(request.method == "HEAD" ? size : length) + "\r\n";
+    if (!resource.etag.isEmpty())
+        head += "ETag: " + resource.etag + "\r\n";
+    if (!resource.lastModified.isEmpty())
+        head += "Last-Modified: " + resource.lastModified + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
     if (request.method == "HEAD") {
@@ -192,6 +204,8 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
         return;
     }
 
+    if (resource.closeAfter >= 0 && resource.closeTimes >= 0 && m_closes[path]++ >= resource.closeTimes)
+        resource.closeAfter = -1;
     connection->resource = resource;
     connection->from = from;
     connection->length = length;
@@ -236,8 +250,10 @@ void TestHttpServer::pump(QTcpSocket *socket, bool tick)
     connection->sending = false;
     if (connection->trickle)
         connection->trickle->stop();
-    if (resource.closeAfter >= 0 && connection->sent < connection->length)
+    if (resource.closeAfter >= 0 && connection->sent < connection->length) {
+        socket->flush(); // the bytes counted reach the client before the reset
         socket->abort();
+    }
     else
         socket->disconnectFromHost();
 }

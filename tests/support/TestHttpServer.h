@@ -13,8 +13,9 @@ class QTcpSocket;
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for the network tests: it serves
 // resources with HEAD and Range, and can leave out the length, redirect, answer
-// 404, close or stall in the middle of a body, trickle, ignore Range, and
-// records every request it saw. Bodies are streamed, so large ones cost no memory.
+// 404, close or stall in the middle of a body, trickle, ignore Range, send a
+// made-up Content-Length or an error page, carry validators and honour If-Range,
+// and records every request it saw. Bodies are streamed, so large ones cost no memory.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
@@ -39,9 +40,16 @@ public:
         bool ignoreRange = false;
         bool omitContentLength = false; // in HEAD answers
         qint64 closeAfter = -1;    // close the connection after this many body bytes
+        int closeTimes = -1;       // only in the first this many GET answers (-1: in every one)
         qint64 stallAfter = -1;    // stop sending (keep the connection) after this many body bytes
         int trickleMs = 0;         // send 1 KB every trickleMs
         int trickleCount = -1;     // trickle this many times, then send the rest at once (-1: never)
+        QByteArray headContentLength; // non-null: sent as the Content-Length of HEAD answers
+        QByteArray errorBody;      // the body of non-200 answers (default: a short text)
+        QByteArray etag;           // sent when set; If-Range must match it (or lastModified)
+        QByteArray lastModified;
+        bool changesAfterHead = false; // GET answers take every If-Range as stale
+        qint64 rangeShift = 0;     // partial answers start this many bytes after the range asked for
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
@@ -78,6 +86,7 @@ private:
     QHash<QByteArray, Resource> m_resources;
     QList<Request> m_requests;
     QHash<QTcpSocket *, Connection *> m_connections;
+    QHash<QByteArray, int> m_closes; // cut GET answers by path
 };
 
 #endif

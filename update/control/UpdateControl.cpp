@@ -5,11 +5,14 @@
 #include "BundleContents.h"
 #include "DataPaths.h"
 #include "DownloadControl.h"
+#include "DownloadMessages.h"
 #include "FileUtils.h"
 #include "PlatformCommand.h"
+#include "ResumeRecord.h"
 #include "Uncompress.h"
 #include "UpdateManifest.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -17,6 +20,18 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+
+namespace {
+
+void connectDownloader(UpdateControl *control, DownloadControl *downloader)
+{
+    QObject::connect(downloader, &DownloadControl::finished, control, &UpdateControl::finishedSlot);
+    QObject::connect(downloader, &DownloadControl::progressChange, control, &UpdateControl::progressChangeSignal);
+    QObject::connect(downloader, &DownloadControl::getFileSizeErrorSignal, control, &UpdateControl::getDownloadFileSizeErrorSlot);
+    QObject::connect(downloader, &DownloadControl::error, control, &UpdateControl::DownloadErrorSlot);
+}
+
+} // namespace
 
 UpdateControl::UpdateControl(QObject *parent) : QObject(parent)
 {
@@ -30,10 +45,7 @@ UpdateControl::UpdateControl(QObject *parent) : QObject(parent)
         deployDirs << QStringLiteral("Contents/PlugIns/") + kind;
 
     downloader = new DownloadControl;
-    connect(downloader, &DownloadControl::finished, this, &UpdateControl::finishedSlot);
-    connect(downloader, &DownloadControl::progressChange, this, &UpdateControl::progressChangeSignal);
-    connect(downloader, &DownloadControl::getFileSizeErrorSignal, this, &UpdateControl::getDownloadFileSizeErrorSlot);
-    connect(downloader, &DownloadControl::error, this, &UpdateControl::DownloadErrorSlot);
+    connectDownloader(this, downloader);
 
     unpacker = new Uncompress;
     connect(unpacker, &Uncompress::UncompressPacketOKSignal, this, &UpdateControl::UncompressPacketSuccessSlot);
@@ -366,6 +378,20 @@ void UpdateControl::scheduleDownloaderDeletion()
 void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadLog)
 {
     scheduleDownloaderDeletion();
+    // A connection that broke off after part of the file was kept: run again with a
+    // fresh downloader, which continues from that part instead of starting over. A
+    // file that changed on the server while we continued it starts over the same way.
+    const bool continuable = DownloadMessages::isBrokenConnection(errorString) && QFileInfo::exists(ResumeRecord::pathFor(savePath));
+    if (restartCount < Attempts::limit && (continuable || errorString == DownloadMessages::changedOnServer())) {
+        qDebug() << "download broken off, continuing after a restart:" << savePath;
+        auto *fresh = new DownloadControl;
+        // Like the first one, it lives on the window's thread.
+        fresh->moveToThread(downloader ? downloader->thread() : QCoreApplication::instance()->thread());
+        connectDownloader(this, fresh);
+        downloader = fresh;
+        emit reStartUpdateSignal();
+        return;
+    }
     emit showMessageBoxSignal(tr("%1").arg(errorString), isUploadLog);
 }
 

@@ -2,9 +2,11 @@
 
 #include "DownloadMessages.h"
 #include "DownloadThread.h"
+#include "ResumeRecord.h"
 
 #include <QDebug>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -15,6 +17,14 @@
 
 DownloadControl::DownloadControl(QObject *parent) : QObject(parent)
 {
+}
+
+DownloadControl::~DownloadControl()
+{
+    // A file left open by a failed download that another thread started is not our
+    // child; its own thread closes it once the workers there are gone.
+    if (file && file->parent() != this)
+        file->deleteLater();
 }
 
 qint64 DownloadControl::getFileSize(QString url)
@@ -38,12 +48,20 @@ qint64 DownloadControl::getFileSize(QString url)
             ++redirectTimes;
             qDebug() << "###get file sizes" << "--times" << redirectTimes << ">>>>>>>redirect url" << location;
             reply->deleteLater();
+            if (location.trimmed().isEmpty()) {
+                // Probing the same address again would only loop to the hijack message.
+                emit getFileSizeErrorSignal(DownloadMessages::redirectWithoutLocation(DownloadMessages::Controller));
+                return -1;
+            }
             // A relative Location is taken relative to the address that gave it.
             url = QUrl(url).resolved(QUrl(location)).toString();
             continue;
         }
         if (reply->error() == QNetworkReply::NoError) {
-            const qint64 size = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+            const QByteArray etag = reply->rawHeader("ETag").trimmed();
+            // A weak ETag cannot make a range request conditional.
+            validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified").trimmed();
+            const qint64 size = sizeFromAnswer(reply->rawHeader("Content-Length"));
             reply->deleteLater();
             return size;
         }
@@ -53,6 +71,42 @@ qint64 DownloadControl::getFileSize(QString url)
         reply->deleteLater();
         return -1;
     }
+}
+
+qint64 DownloadControl::sizeFromAnswer(const QByteArray &contentLength)
+{
+    if (contentLength.isNull())
+        return 0; // no length at all: an empty file, as before
+    const QByteArray digits = contentLength.trimmed();
+    bool ok = !digits.isEmpty();
+    for (char c : digits)
+        ok = ok && c >= '0' && c <= '9';
+    const qint64 size = ok ? digits.toLongLong(&ok) : -1;
+    if (ok && size <= maxFileSize)
+        return size;
+    emit getFileSizeErrorSignal(DownloadMessages::invalidSize(contentLength));
+    return -1;
+}
+
+std::unique_ptr<ResumeRecord> DownloadControl::usableRecord(const QString &recordPath)
+{
+    auto record = std::make_unique<ResumeRecord>();
+    QString why;
+    if (!ResumeRecord::load(recordPath, record.get(), &why))
+        return nullptr;
+    const QFileInfo partial(filePath);
+    if (record->url != url)
+        why = QStringLiteral("another address");
+    else if (validator.isEmpty() || record->validator != validator)
+        why = QStringLiteral("the file changed on the server");
+    else if (record->totalSize != totalSize || partial.isSymLink() || !partial.isFile() || partial.size() != totalSize)
+        why = QStringLiteral("another size");
+    else if (record->doneBytes() == 0 || record->doneBytes() >= totalSize)
+        why = QStringLiteral("nothing to resume");
+    else
+        return record;
+    qDebug() << "resume record not used:" << why;
+    return nullptr;
 }
 
 bool DownloadControl::downloadFile(const QString &url, const QString &filePath, int threadCount)
@@ -70,47 +124,99 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
     }
 
     readySize = 0;
+    const QString recordPath = ResumeRecord::pathFor(filePath);
+    std::unique_ptr<ResumeRecord> previous = usableRecord(recordPath);
+    // Never write through a link that someone put where the download goes.
+    if (QFileInfo(filePath).isSymLink())
+        return false;
     // Objects made on another thread than ours cannot have us as parent.
     const bool sameThread = QThread::currentThread() == thread();
     file = new QFile(filePath, sameThread ? this : nullptr);
-    if (!file->open(QIODevice::WriteOnly)) {
+    // Unbuffered, so that a failed write shows at once, in the segment that made it.
+    const QIODevice::OpenMode mode = previous ? QIODevice::ReadWrite : QIODevice::WriteOnly | QIODevice::Truncate;
+    if (!file->open(mode | QIODevice::Unbuffered)) {
         file->close();
         delete file;
         file = nullptr;
         return false;
     }
-    file->resize(totalSize);
+    if (!file->resize(totalSize)) {
+        const QString message = DownloadMessages::cannotPreallocate(filePath, file->errorString());
+        qDebug() << "get file size error";
+        file->close();
+        delete file;
+        file = nullptr;
+        QFile::remove(filePath);
+        QFile::remove(recordPath);
+        totalSize = -1;
+        emit getFileSizeErrorSignal(message);
+        return false;
+    }
+    if (!previous)
+        QFile::remove(recordPath);
 
+    QVector<QPair<qint64, qint64>> ranges;
+    m_resumedBytes = previous ? previous->doneBytes() : 0;
+    if (previous) {
+        ranges = ResumeRecord::plan(previous->missing(), threadCount);
+        qDebug() << "resumed bytes" << m_resumedBytes << "of" << totalSize;
+    } else {
+        for (int i = 1; i <= threadCount; ++i)
+            ranges.append({segmentStart(i, threadCount, totalSize), segmentEnd(i, threadCount, totalSize)});
+    }
+    // Without a validator a later download could not tell a changed file: keep no record.
+    std::shared_ptr<ResumeRecord> record;
+    if (!validator.isEmpty() && totalSize > 0) {
+        record = std::make_shared<ResumeRecord>();
+        record->url = url;
+        record->totalSize = totalSize;
+        record->validator = validator;
+        if (previous)
+            record->done = previous->done;
+        record->start(recordPath, file, ranges.size());
+    }
+
+    // Everything the slots read is in place before the first worker can report.
     threadList.clear();
     qDebug() << "totalSize " << totalSize;
-    for (int i = 1; i <= threadCount; ++i) {
-        const qint64 startPoint = segmentStart(i, threadCount, totalSize);
-        const qint64 endPoint = segmentEnd(i, threadCount, totalSize);
-        qDebug() << "startPoint " << startPoint;
-        qDebug() << "endPoint " << endPoint;
+    for (const auto &range : qAsConst(ranges)) {
+        qDebug() << "startPoint " << range.first;
+        qDebug() << "endPoint " << range.second;
         auto *worker = new DownloadThread(sameThread ? this : nullptr);
         connect(worker, &DownloadThread::finished, this, &DownloadControl::finishedSlot);
         connect(worker, &DownloadThread::progressChange, this, &DownloadControl::progressChangeSlot);
         connect(worker, &DownloadThread::error, this, &DownloadControl::errorSlot);
-        worker->startDownload(i, url, file, startPoint, endPoint);
+        worker->record = record;
+        if (previous)
+            worker->ifRange = validator;
         threadList.append(worker);
     }
+    m_segmentReady = QVector<qint64>(ranges.size(), 0);
     state = Downloading;
-    unfinishedCount = threadCount;
+    unfinishedCount = ranges.size();
+    const QList<DownloadThread *> workers = threadList;
+    for (int i = 0; i < workers.size(); ++i)
+        workers.at(i)->startDownload(i + 1, url, file, ranges.at(i).first, ranges.at(i).second);
     return true;
 }
 
-void DownloadControl::progressChangeSlot(int, qint64, qint64, qint64)
+void DownloadControl::progressChangeSlot(int index, qint64, qint64, qint64 segmentReady)
 {
-    qint64 sum = 0;
-    for (DownloadThread *worker : qAsConst(threadList))
-        sum += worker->readySize;
+    // A report queued before the download ended may still come in.
+    if (state != Downloading || index < 1 || index > m_segmentReady.size())
+        return;
+    m_segmentReady[index - 1] = segmentReady;
+    qint64 sum = m_resumedBytes;
+    for (qint64 ready : qAsConst(m_segmentReady))
+        sum += ready;
     readySize = sum;
     emit progressChange(0, 0, totalSize, readySize);
 }
 
 void DownloadControl::finishedSlot(int)
 {
+    if (state != Downloading)
+        return;
     if (--unfinishedCount == 0)
         downloadingFinish();
 }
@@ -136,6 +242,7 @@ void DownloadControl::errorSlot(int, const QString &errorString, bool isUploadLo
         return;
     for (DownloadThread *worker : qAsConst(threadList))
         worker->deleteLater();
+    threadList.clear();
     hasError = true;
     state = Failed;
     emit error(errorString, isUploadLog);

@@ -6,13 +6,24 @@
 #include <QObject>
 #include <QString>
 
+#include <QVector>
+
 #include <atomic>
+#include <memory>
 
 class DownloadThread;
+class ResumeRecord;
 
 // Fetches one remote file into one local file: probes its size (following
 // redirects, more than ten meaning a hijacked address), preallocates the file and
-// downloads it in parallel ranged requests, one worker a range.
+// downloads it in parallel ranged requests, one worker a range. A download that was
+// cut short continues from its resume record (see ResumeRecord) when the server's
+// validator and size are still those of the part already on disk.
+//
+// The controller's slots run on its own thread while downloads may be started from
+// another: the workers are listed and counted before any of them starts, the slots
+// never read a worker (the progress of each comes in the signal), and the list is
+// emptied when the workers are handed over for deletion.
 class DownloadControl : public QObject
 {
     Q_OBJECT
@@ -22,15 +33,18 @@ public:
     enum State : int { Idle = 0, Downloading = 1, Finished = 3, Failed = 4 };
 
     explicit DownloadControl(QObject *parent = nullptr);
+    ~DownloadControl() override;
+
+    // Larger sizes are refused as the server's mistake (and could overflow the ranges).
+    static constexpr qint64 maxFileSize = qint64(1) << 50;
 
     // Ranges of the n segments of a file of T bytes: boundaries are shared, and
-    // the last position is T (servers limit it to the last byte).
+    // the last position is T (servers limit it to the last byte). The value is
+    // floor(segment * T / n), computed without forming the product.
     static qint64 segmentStart(int segment, int count, qint64 total) { return segmentEnd(segment - 1, count, total); }
-    // floor(segment * total / count) without forming the product, which overflows
-    // for sizes beyond 2^62.
     static qint64 segmentEnd(int segment, int count, qint64 total)
     {
-        return total / count * segment + total % count * segment / count;
+        return segment * (total / count) + segment * (total % count) / count;
     }
 
     qint64 getFileSize(QString url);
@@ -48,6 +62,8 @@ public:
     QFile *file = nullptr;
     std::atomic<bool> hasError{false}; // read by the update controller from its own thread
     int redirectTimes = 0;
+    // The validator (strong ETag, else Last-Modified) of the last successful probe.
+    QByteArray validator;
 
 signals:
     void finished(int index);
@@ -59,6 +75,15 @@ public slots:
     void finishedSlot(int index);
     void progressChangeSlot(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
     void errorSlot(int index, const QString &errorString, bool isUploadLog);
+
+private:
+    // The size from the probe's answer, or -1 after reporting why it is unusable.
+    qint64 sizeFromAnswer(const QByteArray &contentLength);
+    // The record to continue from, or null when the download starts from zero.
+    std::unique_ptr<ResumeRecord> usableRecord(const QString &recordPath);
+
+    QVector<qint64> m_segmentReady; // the latest count of each segment, by segment
+    qint64 m_resumedBytes = 0;
 };
 
 #endif

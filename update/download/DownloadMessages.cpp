@@ -37,4 +37,48 @@ QString forNetworkError(Source source, QNetworkReply::NetworkError code, const Q
     }
 }
 
+QString redirectWithoutLocation(Source source)
+{
+    return QCoreApplication::translate(context(source),
+                                       "The server redirected the download without a new address,please check the download url");
+}
+
+QString invalidSize(const QByteArray &contentLength)
+{
+    return QCoreApplication::translate("DownloadControl", "The server reported an invalid file size (%1),please check the download url")
+        .arg(QString::fromLatin1(contentLength.left(40)));
+}
+
+QString cannotPreallocate(const QString &path, const QString &reason)
+{
+    return QCoreApplication::translate("DownloadControl", "Cannot create the file %1 at its full size: %2").arg(path, reason);
+}
+
+QString writeFailed(const QString &path, const QString &reason)
+{
+    return QCoreApplication::translate("DownloadThread", "Cannot write the file %1: %2").arg(path, reason);
+}
+
+QString unexpectedStatus(int status)
+{
+    return QCoreApplication::translate("DownloadThread", "The server answered the download with status %1,please check the download url")
+        .arg(status);
+}
+
+QString changedOnServer()
+{
+    return QCoreApplication::translate("DownloadThread", "The download file has changed on the server,please download again");
+}
+
+QString wrongPart()
+{
+    return QCoreApplication::translate("DownloadThread", "The server sent another part of the file than asked for,please download again");
+}
+
+bool isBrokenConnection(const QString &errorString)
+{
+    return errorString == forNetworkError(Worker, QNetworkReply::RemoteHostClosedError, QString())
+           || errorString == forNetworkError(Worker, QNetworkReply::TimeoutError, QString());
+}
+
 } // namespace DownloadMessages

@@ -13,6 +13,22 @@ enum Source { Controller, Worker };
 
 QString hijacked(Source source);
 QString forNetworkError(Source source, QNetworkReply::NetworkError code, const QString &replyText);
+// A 301 or 302 answer without a "Location" to follow.
+QString redirectWithoutLocation(Source source);
+// A Content-Length that is not a size we can hold, or a file we cannot make that large.
+QString invalidSize(const QByteArray &contentLength);
+QString cannotPreallocate(const QString &path, const QString &reason);
+// Writing the downloaded bytes failed (a full disk, a size limit...).
+QString writeFailed(const QString &path, const QString &reason);
+// A final answer that is neither a redirect nor a body we asked for.
+QString unexpectedStatus(int status);
+// The file changed on the server since part of it was downloaded.
+QString changedOnServer();
+// A partial answer that starts elsewhere than the range asked for.
+QString wrongPart();
+// Whether a segment's error text says that the connection broke off or timed out,
+// as opposed to a refusal by the server or a local failure.
+bool isBrokenConnection(const QString &errorString);
 
 } // namespace DownloadMessages
 

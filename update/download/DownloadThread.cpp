@@ -1,6 +1,7 @@
 #include "DownloadThread.h"
 
 #include "DownloadMessages.h"
+#include "ResumeRecord.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -8,6 +9,19 @@
 #include <QTimer>
 
 namespace {
+
+// Whether a Content-Range header ("bytes 100-199/1000") starts at `start`.
+bool rangeStartsAt(const QByteArray &contentRange, qint64 start)
+{
+    const QByteArray value = contentRange.trimmed();
+    if (!value.startsWith("bytes "))
+        return false;
+    const int dash = value.indexOf('-');
+    bool ok = false;
+    const qint64 first = value.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    return dash > 6 && ok && first == start;
+}
+
 // Bounds what a reply may hold before we take it: the body goes to the file as it
 // arrives, so a download needs a few megabytes whatever the file's size.
 constexpr qint64 replyBufferSize = 1 << 20;
@@ -26,6 +40,9 @@ DownloadThread::DownloadThread(QObject *parent) : QObject(parent)
 
 DownloadThread::~DownloadThread()
 {
+    // Stopped while running (another segment failed): keep what we wrote.
+    if (record && state == Downloading)
+        record->saveNow();
     timer->deleteLater();
 }
 
@@ -43,6 +60,8 @@ void DownloadThread::startDownload(int _index, const QString &_url, QFile *_file
 
     QNetworkRequest request{QUrl(url)};
     request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(readySize + startPoint).arg(endPoint).toLatin1());
+    if (!ifRange.isEmpty())
+        request.setRawHeader("If-Range", ifRange);
     reply = manager->get(request);
     reply->setReadBufferSize(replyBufferSize);
     connect(reply, &QNetworkReply::finished, this, &DownloadThread::finishedSlot);
@@ -57,10 +76,9 @@ void DownloadThread::startDownload(int _index, const QString &_url, QFile *_file
     emit progressChange(index, startPoint, endPoint, 0);
 }
 
-bool DownloadThread::isRedirect() const
+int DownloadThread::status() const
 {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return status == 301 || status == 302;
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
 void DownloadThread::readyReadSlot()
@@ -69,16 +87,49 @@ void DownloadThread::readyReadSlot()
         writeArrived();
 }
 
-// Writes what has arrived at the segment's offset. A redirect's body is dropped, and
-// so is the answer to the request after the last redirect we follow.
+// Writes what has arrived at the segment's offset. Only a body we asked for is
+// written: a range (206) or, from a server that ignores ranges, the whole file
+// (200), but not when we resumed and the 200 says the file changed. Redirects and
+// error pages are dropped, and so is the answer after the last redirect we follow.
 void DownloadThread::writeArrived()
 {
     const QByteArray data = reply->readAll();
-    if (data.isEmpty() || isRedirect() || redirectTimes > maxRedirects || !file)
+    const int code = status();
+    if (code == 200 && !ifRange.isEmpty()) {
+        if (record)
+            record->discard();
+        fail(DownloadMessages::changedOnServer());
         return;
-    file->seek(startPoint + m_written);
-    file->write(data);
+    }
+    if (data.isEmpty() || (code != 206 && code != 200) || redirectTimes > maxRedirects || !file)
+        return;
+    if (code == 206 && !rangeStartsAt(reply->rawHeader("Content-Range"), startPoint)) {
+        fail(DownloadMessages::wrongPart());
+        return;
+    }
+    if (!file->seek(startPoint + m_written) || file->write(data) != data.size()) {
+        fail(DownloadMessages::writeFailed(file->fileName(), file->errorString()));
+        return;
+    }
     m_written += data.size();
+    if (record) {
+        record->noteWritten(index, startPoint, startPoint + m_written);
+        record->saveIfDue();
+    }
+}
+
+void DownloadThread::fail(const QString &message)
+{
+    timer->stop();
+    errorString = message;
+    state = Failed;
+    qDebug() << QStringLiteral("-----------thread-%1 ").arg(index) << errorString;
+    if (record)
+        record->saveNow();
+    // No more data for this segment: it would only be dropped.
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    emit error(index, errorString, false);
 }
 
 void DownloadThread::downloadProcessSlot(qint64 bytesReceived, qint64 bytesTotal)
@@ -101,12 +152,16 @@ void DownloadThread::finishedSlot()
         return;
     }
 
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    qDebug() << "###thread" << index << "http_status" << status;
-    if (status == 301 || status == 302) {
+    const int code = status();
+    qDebug() << "###thread" << index << "http_status" << code;
+    if (code == 301 || code == 302) {
         const QString location = QString::fromLatin1(reply->rawHeader("Location"));
         ++redirectTimes;
         qDebug() << "###thread" << index << "--times" << redirectTimes << ">>>>>>>redirect url" << location;
+        if (location.trimmed().isEmpty()) {
+            fail(DownloadMessages::redirectWithoutLocation(DownloadMessages::Worker));
+            return;
+        }
         state = Idle;
         reply->readAll();
         readySize = 0;
@@ -115,22 +170,40 @@ void DownloadThread::finishedSlot()
     }
 
     writeArrived();
+    if (state != Downloading)
+        return; // the write failed or the file changed: reported
+    if (code != 200 && code != 206) {
+        // Nothing of ours was in this answer: finishing would claim a segment we do not have.
+        fail(DownloadMessages::unexpectedStatus(code));
+        return;
+    }
     qDebug() << QStringLiteral("###########thread-%1 finish,size %2").arg(index).arg(m_written);
     file->flush();
     reply->deleteLater();
     manager->deleteLater();
     state = Finished;
+    if (record)
+        record->segmentFinished();
     emit finished(index);
 }
 
 void DownloadThread::errorSlot(QNetworkReply::NetworkError code)
 {
+    if (sender() != reply)
+        return; // a reply left behind by a redirect
     timer->stop();
     if (code == QNetworkReply::NoError)
         return;
+    // What arrived before the break is good: keep it, so that a resume need not fetch it again.
+    if (state == Downloading)
+        writeArrived();
+    if (state != Downloading)
+        return; // the write failed: reported
     errorString = DownloadMessages::forNetworkError(DownloadMessages::Worker, code, reply->errorString());
     state = Failed;
     qDebug() << QStringLiteral("-----------thread-%1 ").arg(index) << errorString;
+    if (record)
+        record->saveNow();
     emit error(index, errorString, false);
 }
 
@@ -144,6 +217,8 @@ void DownloadThread::downloadTimeOut()
     timer->stop();
     if (stallCount >= 1) {
         errorString = DownloadMessages::forNetworkError(DownloadMessages::Worker, QNetworkReply::RemoteHostClosedError, QString());
+        if (record)
+            record->saveNow();
         emit error(index, errorString, false);
     }
     timer->start();

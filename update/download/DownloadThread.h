@@ -7,14 +7,17 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class QNetworkAccessManager;
 class QTimer;
+class ResumeRecord;
 
 // Fetches one byte range of a remote file with one ranged GET and writes it into
 // the shared destination file at the range's offset. Despite the name it runs on
 // the event loop of the thread that created it; it follows redirects itself and
-// reports a stall when two checks find no progress.
+// reports a stall when two checks find no progress. Only the bodies of answers it
+// asked for are written, and a write that fails ends the segment with an error.
 class DownloadThread : public QObject
 {
     Q_OBJECT
@@ -44,6 +47,10 @@ public:
     int state = Idle;
     QString errorString;
     int redirectTimes = 0;
+    // Set by the controller before the start when the segment continues a download:
+    // the validator sent as If-Range, and the record of the written ranges.
+    QByteArray ifRange;
+    std::shared_ptr<ResumeRecord> record;
 
 signals:
     void finished(int index);
@@ -63,7 +70,9 @@ private slots:
 
 private:
     void writeArrived();
-    bool isRedirect() const;
+    int status() const;
+    // Ends the segment with `message`: stops the request and keeps the record.
+    void fail(const QString &message);
 
     qint64 m_written = 0; // bytes of the current request already in the file
 };

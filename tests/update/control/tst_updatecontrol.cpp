@@ -131,6 +131,8 @@ private slots:
     void missingFixSectionRestartsFiveTimes();
     void packetDigestMismatchRestarts();
     void unwritableDestinationRestarts();
+    void brokenDownload_data();
+    void brokenDownload();
     void httpsAddressIsRefused();
     void packetNameLosesFourCharacters();
     void lastMatchingFileWins();
@@ -524,6 +526,57 @@ void TestUpdateControl::unwritableDestinationRestarts()
     const QString inOrder = missingInOrder(log.messages(), {
         refused.first(), ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update", refused.at(1)});
     QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
+}
+
+void TestUpdateControl::brokenDownload_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("headContentLength");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("changesAfterHead");
+    QTest::addColumn<QList<int>>("states");
+    QTest::newRow("continued after a restart") << QByteArray("\"p1\"") << QByteArray() << QStringList() << false
+                                               << QList<int>{1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21};
+    // The ranged requests of the second run find the file changed: a third run starts over.
+    QTest::newRow("changed while continued") << QByteArray("\"p1\"") << QByteArray() << QStringList() << true
+                                             << QList<int>{1, 2, 5, 0, 1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21};
+    // Nothing to continue from: the download error ends the run as before.
+    QTest::newRow("without a validator it ends")
+        << QByteArray() << QByteArray() << QStringList{"The connection has been broken,please login and download again|no-upload"}
+        << false << QList<int>();
+    // Not a hang at "Downloading": the size error ends the run.
+    QTest::newRow("a size of -1 ends") << QByteArray("\"p1\"") << QByteArray("-1")
+                                       << QStringList{"The server reported an invalid file size (-1),please check the download url|no-upload"}
+                                       << false << QList<int>();
+}
+
+void TestUpdateControl::brokenDownload()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, headContentLength);
+    QFETCH(QStringList, messages);
+    QFETCH(bool, changesAfterHead);
+    QFETCH(QList<int>, states);
+    publish();
+    TestHttpServer::Resource packet;
+    packet.content = readFile(path("publish/partial-1.0.pkt"));
+    packet.etag = etag;
+    packet.headContentLength = headContentLength;
+    packet.closeAfter = packet.content.size() / 4; // both segments, once
+    packet.closeTimes = 2;
+    packet.changesAfterHead = changesAfterHead;
+    m_server.serve("/mac/partial-1.0.pkt", packet);
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    MessageCapture log;
+    QVERIFY(run(control.get(), &window));
+    QCOMPARE(window.messages, messages);
+    if (!messages.isEmpty())
+        return;
+    QCOMPARE(window.exits, 1);
+    QCOMPARE(window.states, states);
+    QCOMPARE(control->restartCount, states.count(0));
+    QCOMPARE(log.messages().filter("resumed bytes").size(), 1);
 }
 
 void TestUpdateControl::httpsAddressIsRefused()

@@ -1,7 +1,9 @@
 #include "DownloadControl.h"
 #include "DownloadThread.h"
 #include "FileUtils.h"
+#include "MessageCapture.h"
 #include "QuickMode.h"
+#include "ResumeRecord.h"
 #include "TestHttpServer.h"
 
 #include <QCryptographicHash>
@@ -9,6 +11,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include "TestFiles.h"
@@ -41,14 +44,37 @@ struct Spies
     QSignalSpy finished, progress, sizeError, error;
 };
 
+// Runs download_child; returns its exit code and puts its output line into `out`.
+int runChild(const QStringList &arguments, QByteArray *out)
+{
+    QProcess child;
+    // The test server runs on our event loop: wait without blocking it.
+    QSignalSpy done(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    child.start(QStringLiteral(DOWNLOAD_CHILD), arguments);
+    if (!done.wait(60000))
+        return -1;
+    *out = child.readAllStandardOutput().trimmed();
+    return child.exitCode();
+}
+
+using Ranges = QVector<ResumeRecord::Range>;
+using Segments = QVector<QPair<qint64, qint64>>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Ranges)
+Q_DECLARE_METATYPE(Segments)
 
 class TestDownload : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(m_server.listen()); }
+    void initTestCase()
+    {
+        qRegisterMetaType<QProcess::ExitStatus>();
+        QVERIFY(m_server.listen());
+    }
     void init();
 
     void segmentRanges_data();
@@ -62,6 +88,7 @@ private slots:
     void workersFollowRedirects_data();
     void workersFollowRedirects();
     void probeNotFound();
+    void probeRedirectWithoutLocation();
     void segmentsNotFoundGiveOneError();
     void brokenConnectionGivesNoFinished();
     void missingContentLengthGivesEmptyFile();
@@ -71,6 +98,21 @@ private slots:
     void stalledSegmentFails();
     void stalledSegmentFailsAtTheRealInterval();
     void memoryStaysBoundedForLargeFiles();
+
+    void unusableSizesAreProbeFailures_data();
+    void unusableSizesAreProbeFailures();
+    void failedWritesAreDownloadErrors_data();
+    void failedWritesAreDownloadErrors();
+    void answersThatAreNotWritten_data();
+    void answersThatAreNotWritten();
+    void startedFromAnotherThread_data();
+    void startedFromAnotherThread();
+    void recordsAreUntrusted_data();
+    void recordsAreUntrusted();
+    void missingRangesAreSplit_data();
+    void missingRangesAreSplit();
+    void resumesAfterACut_data();
+    void resumesAfterACut();
 
 private:
     QString path(const QString &name) const { return m_dir->path() + QLatin1Char('/') + name; }
@@ -288,6 +330,21 @@ void TestDownload::probeNotFound()
     QVERIFY(!QFileInfo::exists(path("out.bin")));
 }
 
+void TestDownload::probeRedirectWithoutLocation()
+{
+    m_server.redirect("/nowhere.bin", QByteArray(), 301);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(!control.downloadFile(m_server.url("/nowhere.bin"), path("out.bin"), 2));
+    // Not ten more probes of the same address and the hijack message.
+    QCOMPARE(m_server.requestsFor("HEAD").size(), 1);
+    QCOMPARE(spies.error.count(), 0);
+    QCOMPARE(spies.sizeError.count(), 1);
+    QCOMPARE(spies.sizeError.first().first().toString(),
+             QStringLiteral("The server redirected the download without a new address,please check the download url"));
+    QVERIFY(!QFileInfo::exists(path("out.bin")));
+}
+
 void TestDownload::segmentsNotFoundGiveOneError()
 {
     TestHttpServer::Resource gone;
@@ -452,6 +509,289 @@ void TestDownload::memoryStaysBoundedForLargeFiles()
     for (qint64 at = 0; at < size; at += 1 << 20)
         expected.addData(TestHttpServer::pattern(at, qMin<qint64>(1 << 20, size - at)));
     QCOMPARE(getLocalFileMd5Value(path("large.bin")), expected.result().toHex());
+}
+
+void TestDownload::unusableSizesAreProbeFailures_data()
+{
+    QTest::addColumn<QByteArray>("contentLength");
+    QTest::newRow("minus one") << QByteArray("-1");
+    QTest::newRow("negative") << QByteArray("-5000");
+    QTest::newRow("above 2^62") << QByteArray("4611686018427387905");
+    QTest::newRow("beyond 64 bits") << QByteArray("99999999999999999999");
+    QTest::newRow("one past the limit") << QByteArray::number(DownloadControl::maxFileSize + 1);
+    QTest::newRow("not a number") << QByteArray("12abc");
+}
+
+void TestDownload::unusableSizesAreProbeFailures()
+{
+    QFETCH(QByteArray, contentLength);
+    TestHttpServer::Resource lying;
+    lying.content = "0123456789";
+    lying.headContentLength = contentLength;
+    m_server.serve("/lying.bin", lying);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(!control.downloadFile(m_server.url("/lying.bin"), path("out.bin"), 2));
+    // The road of a failed probe: one size error, so the caller ends instead of waiting.
+    QCOMPARE(spies.sizeError.count(), 1);
+    QVERIFY2(spies.sizeError.first().first().toString().contains("invalid file size"),
+             qPrintable(spies.sizeError.first().first().toString()));
+    QCOMPARE(control.totalSize, qint64(-1));
+    QCOMPARE(spies.error.count(), 0);
+    QVERIFY(m_server.requestsFor("GET").isEmpty());
+    QVERIFY(!QFileInfo::exists(path("out.bin")));
+}
+
+void TestDownload::failedWritesAreDownloadErrors_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<QString>("expected");
+    // Before the start the file cannot be made full size: a probe failure.
+    QTest::newRow("file cannot be made full size") << "before" << "Cannot create the file %1 at its full size: File too large";
+    // After the start the segments' writes fail: a download error.
+    QTest::newRow("write fails") << "after" << "Cannot write the file %1: File too large";
+}
+
+void TestDownload::failedWritesAreDownloadErrors()
+{
+    QFETCH(QString, when);
+    QFETCH(QString, expected);
+    m_server.servePattern("/big.bin", 4 << 20);
+    QByteArray out;
+    QCOMPARE(runChild({m_server.url("/big.bin"), path("big.bin"), QString::number(1 << 20), when}, &out), 1);
+    QCOMPARE(QString::fromUtf8(out), "ERROR " + expected.arg(path("big.bin")));
+}
+
+void TestDownload::answersThatAreNotWritten_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("location");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<qint64>("rangeShift");
+    QTest::newRow("error page 500") << 500 << QByteArray() << QString() << qint64(0);
+    QTest::newRow("error page 416") << 416 << QByteArray() << QString() << qint64(0);
+    QTest::newRow("302 without Location")
+        << 302 << QByteArray() << "The server redirected the download without a new address,please check the download url" << qint64(0);
+    QTest::newRow("307, which is not followed")
+        << 307 << QByteArray("/elsewhere") << "The server answered the download with status 307,please check the download url" << qint64(0);
+    QTest::newRow("206 of another range")
+        << 0 << QByteArray() << "The server sent another part of the file than asked for,please download again" << qint64(10);
+}
+
+void TestDownload::answersThatAreNotWritten()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, location);
+    QFETCH(QString, expected);
+    QFETCH(qint64, rangeShift);
+    TestHttpServer::Resource resource;
+    resource.patternSize = 200000;
+    resource.rangeShift = rangeShift;
+    resource.getStatus = status;
+    resource.getLocation = location;
+    resource.errorBody = QByteArray("<html>error page</html>").repeated(2000);
+    m_server.serve("/answer.bin", resource);
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/answer.bin"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(spies.finished.count(), 0);
+    QCOMPARE(spies.error.count(), 1);
+    if (!expected.isEmpty())
+        QCOMPARE(spies.error.first().first().toString(), expected);
+    QCOMPARE(spies.error.first().at(1).toBool(), false);
+    QCOMPARE(m_server.requestsFor("GET").size(), 2); // no loop round the same address
+    QCOMPARE(readFile(path("out.bin")), QByteArray(200000, '\0'));
+}
+
+void TestDownload::startedFromAnotherThread_data()
+{
+    QTest::addColumn<qint64>("cutAfter");
+    QTest::newRow("finishes") << qint64(-1);
+    QTest::newRow("fails while the other segment reports") << qint64(300000);
+}
+
+// As in the updater: the controller lives on this (the window's) thread, the
+// downloads are started from the update controller's thread.
+void TestDownload::startedFromAnotherThread()
+{
+    QFETCH(qint64, cutAfter);
+    const qint64 size = 3 << 20;
+    TestHttpServer::Resource resource;
+    resource.patternSize = size;
+    resource.closeAfter = cutAfter;
+    m_server.serve("/threads.bin", resource);
+    QThread starter;
+    starter.start();
+    QObject onStarter;
+    onStarter.moveToThread(&starter);
+    auto control = std::make_unique<DownloadControl>();
+    Spies spies(control.get());
+    QSignalSpy started(&onStarter, &QObject::objectNameChanged);
+    QMetaObject::invokeMethod(&onStarter, [&] {
+        onStarter.setObjectName(control->downloadFile(m_server.url("/threads.bin"), path("out.bin"), 2) ? "yes" : "no");
+    });
+    QVERIFY(started.wait());
+    QCOMPARE(onStarter.objectName(), QStringLiteral("yes"));
+    QVERIFY(spies.waitForEnd());
+    if (cutAfter < 0) {
+        QCOMPARE(spies.finished.count(), 1);
+        QCOMPARE(spies.progress.last().at(3).toLongLong(), size + 1);
+        QCOMPARE(readFile(path("out.bin")), TestHttpServer::pattern(0, size));
+    } else {
+        // Reports queued before the error must not reach the deleted workers.
+        const int reports = spies.progress.count();
+        QTest::qWait(300);
+        QCOMPARE(spies.error.count(), 1);
+        QCOMPARE(spies.progress.count(), reports);
+        QVERIFY(control->threadList.isEmpty());
+    }
+    control.reset();
+    starter.quit();
+    QVERIFY(starter.wait());
+}
+
+void TestDownload::recordsAreUntrusted_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<Ranges>("done");
+    const QByteArray head = R"({"url":"http://h/f","validator":"\"v\"","size":1000,)";
+    QTest::newRow("overlapping ranges merge") << head + R"("ranges":[[500,700],[0,100],[50,200]]})" << true
+                                              << Ranges{{0, 200}, {500, 700}};
+    QTest::newRow("range up to the size") << head + R"("ranges":[[900,1000]]})" << true << Ranges{{900, 1000}};
+    QTest::newRow("range past the size") << head + R"("ranges":[[900,1001]]})" << false << Ranges{};
+    QTest::newRow("negative begin") << head + R"("ranges":[[-1,10]]})" << false << Ranges{};
+    QTest::newRow("empty range") << head + R"("ranges":[[10,10]]})" << false << Ranges{};
+    QTest::newRow("fractional offset") << head + R"("ranges":[[0,10.5]]})" << false << Ranges{};
+    QTest::newRow("three numbers") << head + R"("ranges":[[0,10,20]]})" << false << Ranges{};
+    QTest::newRow("size past the limit") << QByteArray(R"({"url":"u","validator":"v","size":1e300,"ranges":[]})") << false << Ranges{};
+    QTest::newRow("no validator") << QByteArray(R"({"url":"u","size":10,"ranges":[]})") << false << Ranges{};
+    QTest::newRow("not JSON") << QByteArray("{\"url\":") << false << Ranges{};
+}
+
+void TestDownload::recordsAreUntrusted()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(bool, valid);
+    QFETCH(Ranges, done);
+    QVERIFY(TestFiles::writeFile(path("r.json"), json));
+    ResumeRecord record;
+    QString error;
+    QCOMPARE(ResumeRecord::load(path("r.json"), &record, &error), valid);
+    if (valid)
+        QCOMPARE(record.done, done);
+}
+
+void TestDownload::missingRangesAreSplit_data()
+{
+    QTest::addColumn<Ranges>("missing");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<Segments>("segments");
+    QTest::newRow("one range in two") << Ranges{{100, 200}} << 2 << Segments{{100, 150}, {150, 200}};
+    QTest::newRow("two ranges, two segments") << Ranges{{10, 20}, {60, 100}} << 2 << Segments{{10, 20}, {60, 100}};
+    QTest::newRow("the larger one is split") << Ranges{{0, 10}, {50, 150}} << 3 << Segments{{0, 10}, {50, 100}, {100, 150}};
+    QTest::newRow("the closest are joined") << Ranges{{0, 10}, {12, 20}, {90, 100}} << 2 << Segments{{0, 20}, {90, 100}};
+    QTest::newRow("one byte in two") << Ranges{{7, 8}} << 2 << Segments{{7, 7}, {7, 8}};
+}
+
+void TestDownload::missingRangesAreSplit()
+{
+    QFETCH(Ranges, missing);
+    QFETCH(int, count);
+    QFETCH(Segments, segments);
+    QCOMPARE(ResumeRecord::plan(missing, count), segments);
+}
+
+void TestDownload::resumesAfterACut_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("lastModified");
+    QTest::addColumn<QByteArray>("newEtag");
+    QTest::addColumn<qint64>("newSize");
+    QTest::addColumn<bool>("resumes");
+    QTest::addColumn<bool>("changesAfterHead");
+    const qint64 size = 1 << 20;
+    const QByteArray date = "Tue, 08 Dec 2026 08:00:00 GMT";
+    QTest::newRow("same ETag") << QByteArray("\"v1\"") << QByteArray() << QByteArray("\"v1\"") << size << true << false;
+    QTest::newRow("same Last-Modified") << QByteArray() << date << QByteArray() << size << true << false;
+    QTest::newRow("weak ETag, same Last-Modified") << QByteArray("W/\"v1\"") << date << QByteArray("W/\"v1\"") << size << true << false;
+    QTest::newRow("changed ETag") << QByteArray("\"v1\"") << QByteArray() << QByteArray("\"v2\"") << size << false << false;
+    QTest::newRow("changed size") << QByteArray("\"v1\"") << QByteArray() << QByteArray("\"v1\"") << size + 10 << false << false;
+    QTest::newRow("no validator") << QByteArray() << QByteArray() << QByteArray() << size << false << false;
+    // The probe still sees the old validator, the ranged requests get the whole new file.
+    QTest::newRow("changed after the probe") << QByteArray("\"v1\"") << QByteArray() << QByteArray("\"v1\"") << size << false << true;
+}
+
+void TestDownload::resumesAfterACut()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, lastModified);
+    QFETCH(QByteArray, newEtag);
+    QFETCH(qint64, newSize);
+    QFETCH(bool, resumes);
+    QFETCH(bool, changesAfterHead);
+    TestHttpServer::Resource resource;
+    resource.patternSize = 1 << 20;
+    resource.etag = etag;
+    resource.lastModified = lastModified;
+    resource.closeAfter = 150000; // per segment
+    m_server.serve("/resume.bin", resource);
+    {
+        DownloadControl control;
+        Spies spies(&control);
+        QVERIFY(control.downloadFile(m_server.url("/resume.bin"), path("out.bin"), 2));
+        QVERIFY(spies.waitForEnd());
+        QCOMPARE(spies.error.count(), 1);
+    }
+    ResumeRecord kept;
+    QString error;
+    QCOMPARE(ResumeRecord::load(ResumeRecord::pathFor(path("out.bin")), &kept, &error), !etag.isEmpty() || !lastModified.isEmpty());
+
+    resource.closeAfter = -1;
+    resource.patternSize = newSize;
+    resource.etag = newEtag;
+    resource.changesAfterHead = changesAfterHead;
+    m_server.serve("/resume.bin", resource);
+    if (changesAfterHead) {
+        // The whole-file answer is not written at a range's offset; the record goes.
+        const QByteArray before = readFile(path("out.bin"));
+        DownloadControl control;
+        Spies spies(&control);
+        QVERIFY(control.downloadFile(m_server.url("/resume.bin"), path("out.bin"), 2));
+        QVERIFY(spies.waitForEnd());
+        QCOMPARE(spies.error.count(), 1);
+        QCOMPARE(spies.error.first().first().toString(),
+                 QStringLiteral("The download file has changed on the server,please download again"));
+        QVERIFY(!QFileInfo::exists(ResumeRecord::pathFor(path("out.bin"))));
+        QCOMPARE(readFile(path("out.bin")), before);
+    }
+    m_server.clearRequests();
+    MessageCapture log;
+    DownloadControl control;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/resume.bin"), path("out.bin"), 2));
+    QVERIFY(spies.waitForEnd());
+    QCOMPARE(spies.finished.count(), 1);
+    QCOMPARE(readFile(path("out.bin")), TestHttpServer::pattern(0, newSize));
+    QVERIFY(!QFileInfo::exists(ResumeRecord::pathFor(path("out.bin"))));
+    qint64 requested = 0;
+    for (const auto &request : m_server.requestsFor("GET")) {
+        const QList<QByteArray> bounds = request.headers.value("range").mid(6).split('-');
+        requested += qMin(bounds.at(1).toLongLong(), newSize - 1) - bounds.at(0).toLongLong() + 1;
+        QCOMPARE(request.headers.value("if-range"), resumes ? (etag.startsWith("W/") || etag.isEmpty() ? lastModified : etag) : QByteArray());
+    }
+    const QStringList resumedLines = log.messages().filter("resumed bytes");
+    QCOMPARE(resumedLines.size(), resumes ? 1 : 0);
+    if (resumes) {
+        // Only what the record lacks is asked for again (boundaries twice).
+        QVERIFY(kept.doneBytes() > 0);
+        QVERIFY2(requested <= newSize - kept.doneBytes() + 2, qPrintable(QString::number(requested)));
+        QVERIFY(resumedLines.first().contains(QString::number(kept.doneBytes())));
+        QCOMPARE(spies.progress.last().at(3).toLongLong(), newSize + 1);
+    } else {
+        QCOMPARE(requested, newSize + 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDownload)

@@ -36,6 +36,8 @@ SetupThread::SetupThread(const QString &installPath, const QString &updatePath, 
     dataPath = DataPaths::dataDirectory();
     updateDir = DataPaths::updateDirectory();
     connect(this, &SetupThread::setupOneFailedSignal, this, &SetupThread::mainControl);
+    if (!ReleaseKey::installed(installPath, &m_releaseKey, &m_releaseKeyError) && m_releaseKeyError.isEmpty())
+        m_releaseKeyError = QStringLiteral("the installed release key is unusable");
     qDebug() << "installpath:" << installPath;
     qDebug() << "updatepath:" << updatePath;
     qDebug() << "VeltoraCachePath" << cachePath;
@@ -72,6 +74,11 @@ void SetupThread::mainControl()
 
 void SetupThread::install()
 {
+    // Refused before anything is copied: the installation stays as it is.
+    if (!manifestTrusted(updateDir + QLatin1Char('/') + configFileName)) {
+        emit setupFailedSignal();
+        return;
+    }
     if (!copyDirectoryFiles(updatePath, installPath)) {
         ++retryCount;
         emit setupOneFailedSignal();
@@ -118,8 +125,9 @@ void SetupThread::recover()
         emit setupFailedSignal();
         return;
     }
-    if (!m_listsRead)
-        getAddAndDelFiles(updateDir + QLatin1Char('/') + configFileName, version);
+    const QString manifest = updateDir + QLatin1Char('/') + configFileName;
+    if (!m_listsRead && manifestTrusted(manifest))
+        getAddAndDelFiles(manifest, version);
     for (const QJsonValue &entry : qAsConst(addFiles)) {
         if (FileUtils::isSafeRelativePath(entry.toString()))
             QFile::remove(installPath + QLatin1Char('/') + entry.toString());
@@ -127,6 +135,20 @@ void SetupThread::recover()
     cleanSuffixFile(installPath, QStringLiteral("bak"));
     qDebug() << " recover success";
     emit setupFailedSignal();
+}
+
+bool SetupThread::manifestTrusted(const QString &manifest)
+{
+    if (m_releaseKey.isNull() && m_releaseKeyError.isEmpty())
+        return true;
+    QByteArray bytes;
+    QString error = m_releaseKeyError;
+    if (!m_releaseKey.isNull() && m_releaseKey.verifyManifest(manifest, &bytes, &error)) {
+        qDebug() << "Update signature verified";
+        return true;
+    }
+    qDebug().noquote() << QStringLiteral("Update refused: ") + error;
+    return false;
 }
 
 void SetupThread::getAddAndDelFiles(const QString &configFile, const QString &versionKey)

@@ -1,6 +1,8 @@
 #ifndef VELTORA_SETUPTHREAD_H
 #define VELTORA_SETUPTHREAD_H
 
+#include "ReleaseKey.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QString>
@@ -54,8 +56,14 @@ private:
     void install();
     void recover();
     void makeExecutable();
+    // With a release key in the installation, the manifest's signature is checked
+    // again before its delete list or settings edits are acted on.
+    bool manifestTrusted(const QString &manifest);
 
     bool m_listsRead = false;
+    // Read before the staged files can replace the key file.
+    ReleaseKey m_releaseKey;
+    QString m_releaseKeyError;
 };
 
 #endif

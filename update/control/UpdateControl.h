@@ -1,6 +1,7 @@
 #ifndef VELTORA_UPDATECONTROL_H
 #define VELTORA_UPDATECONTROL_H
 
+#include "ReleaseKey.h"
 #include "Updateconfig.h"
 
 #include <QByteArray>
@@ -51,6 +52,9 @@ public:
         Patching = 20,
         Patched = 21,
         PatchFailed = 22,
+        // Signed releases only: the manifest's detached signature, fetched after it.
+        SignatureDownloading = 23,
+        SignaturePresent = 24,
     };
 
     explicit UpdateControl(QObject *parent = nullptr);
@@ -97,6 +101,10 @@ public:
     QThread *workerThread = nullptr;
     QStringList deployFiles;
     QStringList deployDirs;
+    // The installation's release key (null: unsigned releases are taken, as always)
+    // and the downloaded signature of the manifest.
+    ReleaseKey releaseKey;
+    QString signaturePath;
 
 signals:
     void downloadSuccessSignal();
@@ -132,8 +140,15 @@ public slots:
 private:
     void setState(int next);
     void chooseUpdate();
-    void verifyAndUnpack(const QString &file, const QByteArray &expected, int next, const char *mismatch,
-                         const char *jsonLabel, const char *fileLabel);
+    void verifyAndUnpack(const QString &file, const QByteArray &expected, const QByteArray &expectedSha256, int next,
+                         const char *mismatch, const char *jsonLabel, const char *fileLabel);
+    // Signed releases: the signature after the manifest, its check, the stronger digests.
+    void takeManifest();
+    void fetchSignature();
+    bool manifestTrusted();
+    bool sha256Matches(const QString &file, const QByteArray &expected);
+    // A release that fails its signature checks is final: no retry, no install.
+    void refuseRelease(const QString &reason);
     void useOrDownload(const QByteArray &md5, int presentState, QString *presentPath, int downloadState,
                        const QString &url);
     void relaunchFixUpdate();

@@ -19,6 +19,8 @@ class Uncompress;
 // choice of the kind of update, downloads (or files already present with the
 // right digest), unpacking, patching, and the hand-off to the setup program or
 // the installer. Recoverable failures restart the run, at most five times.
+// When the installation carries a release key, two more states fetch and check
+// the manifest's signature, and a release that fails a check is refused at once.
 // The controller lives in a thread of its own; the window runs state 0 by one
 // direct call and hears back through queued signals.
 class UpdateControl : public QObject

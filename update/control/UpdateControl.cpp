@@ -410,7 +410,7 @@ void UpdateControl::finishedSlot(int index)
     case PartialPacketDownloading: setState(PartialPacketPresent); partialPacketPath = savePath; break;
     case ReplacePacketDownloading: setState(ReplacePacketPresent); replacePacketPath = savePath; break;
     case InstallerDownloading: setState(InstallerPresent); installerPath = savePath; break;
-    case SignatureDownloading: setState(SignaturePresent); signaturePath = savePath; break;
+    case SignatureDownloading: setState(SignaturePresent); break;
     default: break;
     }
     emit downloadSuccessSignal();

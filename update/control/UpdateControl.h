@@ -103,10 +103,9 @@ public:
     QThread *workerThread = nullptr;
     QStringList deployFiles;
     QStringList deployDirs;
-    // The installation's release key (null: unsigned releases are taken, as always)
-    // and the downloaded signature of the manifest.
+    // The installation's release key; null: unsigned releases are taken, as always.
+    // The signature is downloaded beside the manifest, as "<manifest file>.sig".
     ReleaseKey releaseKey;
-    QString signaturePath;
 
 signals:
     void downloadSuccessSignal();

@@ -29,6 +29,8 @@ SetupThread::SetupThread(const QString &installPath, const QString &updatePath, 
     dataPath = DataPaths::dataDirectory();
     updateDir = DataPaths::updateDirectory();
     connect(this, &SetupThread::setupOneFailedSignal, this, &SetupThread::mainControl);
+    if (!ReleaseKey::installed(installPath, &m_releaseKey, &m_releaseKeyError) && m_releaseKeyError.isEmpty())
+        m_releaseKeyError = QStringLiteral("the installed release key is unusable");
     qDebug() << "installpath:" << installPath;
     qDebug() << "updatepath:" << updatePath;
     qDebug() << "VeltoraCachePath" << cachePath;
@@ -85,6 +87,11 @@ void SetupThread::install()
 {
     const InstallSteps::Context context = installContext();
     if (!m_begun) {
+        // Refused before anything is copied: the installation stays as it is.
+        if (!manifestTrusted(context.manifest)) {
+            emit setupFailedSignal();
+            return;
+        }
         // Before the bundle's first change: the record of this install and the backup of
         // what the delete list removes.
         getAddAndDelFiles(context.manifest, version);
@@ -119,8 +126,9 @@ InstallSteps::Context SetupThread::installContext() const
 
 void SetupThread::recover()
 {
-    if (!m_listsRead)
-        getAddAndDelFiles(updateDir + QLatin1Char('/') + configFileName, version);
+    const QString manifest = updateDir + QLatin1Char('/') + configFileName;
+    if (!m_listsRead && manifestTrusted(manifest))
+        getAddAndDelFiles(manifest, version);
     // Puts back every file the install overwrote or removed and takes away what it added.
     if (!InstallSteps::restore(installContext(), m_journal.added, addFiles)) {
         qDebug() << "recover fail";
@@ -129,6 +137,20 @@ void SetupThread::recover()
     }
     qDebug() << " recover success";
     emit setupFailedSignal();
+}
+
+bool SetupThread::manifestTrusted(const QString &manifest)
+{
+    if (m_releaseKey.isNull() && m_releaseKeyError.isEmpty())
+        return true;
+    QByteArray bytes;
+    QString error = m_releaseKeyError;
+    if (!m_releaseKey.isNull() && m_releaseKey.verifyManifest(manifest, &bytes, &error)) {
+        qDebug() << "Update signature verified";
+        return true;
+    }
+    qDebug().noquote() << QStringLiteral("Update refused: ") + error;
+    return false;
 }
 
 void SetupThread::getAddAndDelFiles(const QString &configFile, const QString &versionKey)

@@ -3,6 +3,7 @@
 
 #include "InstallJournal.h"
 #include "InstallSteps.h"
+#include "ReleaseKey.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -60,10 +61,16 @@ private:
     void install();
     void recover();
     InstallSteps::Context installContext() const;
+    // With a release key in the installation, the manifest's signature is checked
+    // again before its delete list or settings edits are acted on.
+    bool manifestTrusted(const QString &manifest);
 
     bool m_listsRead = false;
     bool m_begun = false; // the journal is written and the backup complete
     InstallJournal m_journal;
+    // Read before the staged files can replace the key file.
+    ReleaseKey m_releaseKey;
+    QString m_releaseKeyError;
 };
 
 #endif

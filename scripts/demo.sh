@@ -23,10 +23,14 @@ fi
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
-echo "== Laying out the bundles"
+echo "== Making the vendor's release key (once per product)"
 t0=$(now)
-"$repo/scripts/make-bundle.sh" "$build" "$work/bundles/1.0/Veltora.app" "$build/platform/veltora_app_1_0" 1.0
-"$repo/scripts/make-bundle.sh" "$build" "$work/bundles/2.0/Veltora.app" "$build/platform/veltora_app_2_0" 2.0
+"$build/tools/release/veltora-release" --generate-key "$work/keys" > /dev/null
+public_key="$work/keys/release-signing-key.pub"
+
+echo "== Laying out the bundles (each carries the public key)"
+"$repo/scripts/make-bundle.sh" "$build" "$work/bundles/1.0/Veltora.app" "$build/platform/veltora_app_1_0" 1.0 "$public_key"
+"$repo/scripts/make-bundle.sh" "$build" "$work/bundles/2.0/Veltora.app" "$build/platform/veltora_app_2_0" 2.0 "$public_key"
 head -c 8000000 /dev/urandom > "$work/bundles/1.0/Veltora.app/Contents/Resources/media.bin"
 cp "$work/bundles/1.0/Veltora.app/Contents/Resources/media.bin" "$work/bundles/2.0/Veltora.app/Contents/Resources/media.bin"
 printf 'x' | dd of="$work/bundles/2.0/Veltora.app/Contents/Resources/media.bin" bs=1 seek=1000 conv=notrunc status=none
@@ -35,13 +39,13 @@ echo "new in 2.0" > "$work/bundles/2.0/Veltora.app/Contents/Resources/whatsnew.t
 echo "disk image of 2.0" > "$work/Veltora-2.0.dmg"
 echo '{"delete": ["Login/token"], "add": {"Network/server": "demo"}}' > "$work/settings.json"
 
-echo "== Publishing 2.0"
+echo "== Publishing 2.0, signed"
 mkdir -p "$work/www/mac"
 port=$(RATE=2m "$repo/scripts/nginx-serve.sh" start "$work/www" "$work/nginx")
 trap '"$repo/scripts/nginx-serve.sh" stop "$work/nginx"' EXIT
 "$build/tools/release/veltora-release" --new "$work/bundles/2.0/Veltora.app" --old "1.0=$work/bundles/1.0/Veltora.app" \
     --base-url "http://127.0.0.1:$port/mac" --out "$work/www/mac" --installer "$work/Veltora-2.0.dmg" \
-    --settings "$work/settings.json" > /dev/null
+    --settings "$work/settings.json" --signing-key "$work/keys/release-signing.key" > /dev/null
 t1=$(now)
 
 echo "== Installing 1.0 and running its updater"
@@ -76,9 +80,13 @@ grep -q "start installer" "$log" && road="full installer"
 bytes=$(awk '$9 ~ /^20[06]$/ && $7 ~ /^\/mac\// { sum += $10 } END { print sum + 0 }' "$work/nginx/access.log")
 changed=$(python3 -c 'import json,sys; m=json.load(open(sys.argv[1]))["mac"]["partialPacket"]["1.0"]["modify"]; print(len(m["patch"]), "patched,", len(m["add"]), "added,", len(m["delete"]), "deleted")' "$work/www/mac/update.json" 2>/dev/null || echo "see the manifest")
 
+signature="not checked"
+[ "$(grep -c "Update signature verified" "$log")" -eq 2 ] && signature="verified by the updater and by the setup program"
+
 status=0
 if diff -r --no-dereference -x backup -x fixupdate "$install" "$work/bundles/2.0/Veltora.app" > "$work/diff.txt"; then
     result="the installed bundle is version 2.0"
+    [ -f "$install/Contents/Resources/release-signing-key.pub" ] || { result="the installed bundle lacks the public key"; status=1; }
 else
     result="the installed bundle differs from version 2.0 (see $work/diff.txt)"
     status=1
@@ -90,6 +98,7 @@ cat <<REPORT
 Road taken:        $road
 Bytes downloaded:  $bytes (packets and manifest from nginx on 127.0.0.1:$port)
 Files changed:     $changed
+Signature:         $signature (key $(cat "$public_key"))
 Time, preparing:   $(seconds "$t0" "$t1") s (bundles and release)
 Time, updater:     $(seconds "$t2" "$t3") s (manifest, download, unpack, patch, hand-off)
 Time, setup:       $(seconds "$t3" "$t4") s (install, settings, clean-up, message)

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
-    libbz2-dev libarchive-dev libdivsufsort-dev liblzma-dev zlib1g-dev
+    libbz2-dev libarchive-dev libsodium-dev libdivsufsort-dev liblzma-dev zlib1g-dev
     clang libclang-rt-14-dev
     psmisc time p7zip-full nginx-light curl
     fonts-wqy-microhei

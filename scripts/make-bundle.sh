@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Lays out an installed Veltora bundle from a build:
-#   scripts/make-bundle.sh BUILD_DIR DEST.app APP_BINARY [VERSION]
+#   scripts/make-bundle.sh BUILD_DIR DEST.app APP_BINARY [VERSION [PUBLIC_KEY_FILE]]
 # DEST.app/Contents/MacOS         Veltora (APP_BINARY), update, finisher, hdiutil
-# DEST.app/Contents/Resources     qt.conf, version.txt
+# DEST.app/Contents/Resources     qt.conf, version.txt, release-signing-key.pub (the vendor's
+#                                 public release key from veltora-release --generate-key; with
+#                                 it the programs take only releases signed by that key)
 # DEST.app/Contents/Frameworks    Qt<Module>.framework/Versions/5/libQt5<Module>.so.5, Versions/Current -> 5
 # DEST.app/Contents/PlugIns       bearer, imageformats, platforms, printsupport
 set -euo pipefail
 
-build=${1:?usage: make-bundle.sh BUILD_DIR DEST.app APP_BINARY [VERSION]}
+build=${1:?usage: make-bundle.sh BUILD_DIR DEST.app APP_BINARY [VERSION [PUBLIC_KEY_FILE]]}
 dest=${2:?destination bundle}
 app=${3:?application binary}
 version=${4:-}
+public_key=${5:-}
 
 # The Qt modules and plug-in kinds, as the build describes them.
 # shellcheck source=/dev/null
@@ -28,6 +31,7 @@ install -m 0755 "$build/finisher/finisher" "$contents/MacOS/finisher"
 install -m 0755 "$build/update/hdiutil" "$contents/MacOS/hdiutil"
 printf '[Paths]\nPlugins = PlugIns\n' > "$contents/Resources/qt.conf"
 [ -n "$version" ] && printf '%s\n' "$version" > "$contents/Resources/version.txt"
+[ -n "$public_key" ] && install -m 0644 "$public_key" "$contents/Resources/release-signing-key.pub"
 
 for module in $qt_modules; do
     framework="$contents/Frameworks/Qt$module.framework"

@@ -1,5 +1,6 @@
 #include "BundleSnapshot.h"
 #include "FileUtils.h"
+#include "ReleaseSigner.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
 
@@ -38,6 +39,9 @@ private slots:
     void unwritableInstallationIsRestored_data();
     void unwritableInstallationIsRestored();
     void manifestThroughRedirects();
+    void signedPartialUpdate();
+    void signedReleaseRefused_data();
+    void signedReleaseRefused();
 
 private:
     struct Run
@@ -48,13 +52,18 @@ private:
     };
     // Installs the old bundle in a fresh home and runs its updater until the setup program is done.
     Run runUpdate(TestHome &home, const QString &manifestUrl, const QString &version = QStringLiteral("1.0"),
-                  const std::function<void(const QString &)> &prepare = {});
-    void checkNewVersionInstalled(const TestHome &home, const Run &run);
+                  const std::function<void(const QString &)> &prepare = {}, const QString &installFrom = QString());
+    void checkNewVersionInstalled(const TestHome &home, const Run &run, const QString &expected = QString());
+    // The signed release and what an attacker on the way makes of it.
+    void publishSigned();
     QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
 
     QTemporaryDir m_work;
     QString m_old;
     QString m_new;
+    // Bundles that carry the vendor's public release key.
+    QString m_oldSigned;
+    QString m_newSigned;
     quint16 m_port = 0;
     TestHttpServer m_proxy;
 };
@@ -69,22 +78,29 @@ void TestEndToEnd::initTestCase()
     const QString work = m_work.path();
     m_old = work + "/bundles/1.0/Veltora.app";
     m_new = work + "/bundles/2.0/Veltora.app";
-    QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, m_old, APP_OLD, "1.0"}));
-    QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, m_new, APP_NEW, "2.0"}));
-    // Content that changes between the versions: a folder that sorts first, a file that
-    // goes, one that comes, a name with blanks and umlauts.
-    writeFile(m_old + "/Contents/Assets/data.txt", "assets of 1.0");
-    writeFile(m_new + "/Contents/Assets/data.txt", "assets of 2.0");
-    writeFile(m_old + "/Contents/Resources/removed.txt", "only in 1.0");
-    writeFile(m_new + "/Contents/Resources/added.txt", "only in 2.0");
-    writeFile(m_old + QStringLiteral("/Contents/Resources/Grüße aus 1.txt"), "hello");
-    writeFile(m_new + QStringLiteral("/Contents/Resources/Grüße aus 1.txt"), "hello again");
+    m_oldSigned = work + "/bundles/1.0-signed/Veltora.app";
+    m_newSigned = work + "/bundles/2.0-signed/Veltora.app";
+    QString output;
+    QVERIFY2(run(RELEASE_TOOL, {"--generate-key", work + "/keys"}, &output), qPrintable(output));
+    for (const auto &[old, fresh, key] : {std::tuple{m_old, m_new, QString()},
+                                          std::tuple{m_oldSigned, m_newSigned, QString(work + "/keys/release-signing-key.pub")}}) {
+        QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, old, APP_OLD, "1.0", key}));
+        QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, fresh, APP_NEW, "2.0", key}));
+        QCOMPARE(QFileInfo::exists(old + "/Contents/Resources/release-signing-key.pub"), !key.isEmpty());
+        // Content that changes between the versions: a folder that sorts first, a file that
+        // goes, one that comes, a name with blanks and umlauts.
+        writeFile(old + "/Contents/Assets/data.txt", "assets of 1.0");
+        writeFile(fresh + "/Contents/Assets/data.txt", "assets of 2.0");
+        writeFile(old + "/Contents/Resources/removed.txt", "only in 1.0");
+        writeFile(fresh + "/Contents/Resources/added.txt", "only in 2.0");
+        writeFile(old + QStringLiteral("/Contents/Resources/Grüße aus 1.txt"), "hello");
+        writeFile(fresh + QStringLiteral("/Contents/Resources/Grüße aus 1.txt"), "hello again");
+    }
     writeFile(work + "/Veltora-2.0.dmg", "the disk image of 2.0");
     writeFile(work + "/settings.json", R"({"delete": ["Login/token"], "add": {"Network/server": "updated"}})");
 
     QDir().mkpath(work + "/www/mac");
     QDir().mkpath(work + "/www/fix");
-    QString output;
     QVERIFY2(run("bash", {SOURCE_DIR "/scripts/nginx-serve.sh", "start", work + "/www", work + "/nginx"}, &output, 30000),
              qPrintable(output));
     m_port = quint16(output.trimmed().toUInt());
@@ -97,6 +113,46 @@ void TestEndToEnd::initTestCase()
             arguments << "--fix-versions" << fix;
         QVERIFY2(run(RELEASE_TOOL, arguments, &output), qPrintable(output));
     }
+    publishSigned();
+}
+
+void TestEndToEnd::publishSigned()
+{
+    const QString www = m_work.path() + "/www";
+    const QString key = m_work.path() + "/keys/release-signing.key";
+    QString output;
+    // The genuine release 2.0, its version taken from the bundle.
+    QVERIFY2(run(RELEASE_TOOL, {"--new", m_newSigned, "--old", "1.0=" + m_oldSigned, "--base-url", url("/signed"), "--out",
+                                www + "/signed", "--installer", m_work.path() + "/Veltora-2.0.dmg", "--settings",
+                                m_work.path() + "/settings.json", "--signing-key", key},
+                 &output),
+             qPrintable(output));
+    const QByteArray manifest = readFile(www + "/signed/update.json");
+    const QByteArray signature = readFile(www + "/signed/update.json.sig");
+    QVERIFY(manifest.contains("\"releaseVersion\": \"2.0\""));
+
+    // A changed settings edit under the genuine signature.
+    QVERIFY(writeFile(www + "/t-manifest/update.json", QByteArray(manifest).replace("\"updated\"", "\"hijacked\"")));
+    QVERIFY(writeFile(www + "/t-manifest/update.json.sig", signature));
+    // Their own packet, its MD5 rewritten in the manifest, the genuine signature beside it.
+    const QByteArray evil = readFile(www + "/signed/replace-1.0.pkt");
+    QVERIFY(writeFile(www + "/t-packet/partial-1.0.pkt", evil));
+    const QByteArray genuineMd5 = getLocalFileMd5Value(www + "/signed/partial-1.0.pkt");
+    QVERIFY(manifest.contains(genuineMd5));
+    QVERIFY(writeFile(www + "/t-packet/update.json",
+                      QByteArray(manifest)
+                          .replace(genuineMd5, getLocalFileMd5Value(www + "/t-packet/partial-1.0.pkt"))
+                          .replace("/signed/partial-1.0.pkt", "/t-packet/partial-1.0.pkt")));
+    QVERIFY(writeFile(www + "/t-packet/update.json.sig", signature));
+    // The genuine manifest without its signature.
+    QVERIFY(writeFile(www + "/t-nosig/update.json", manifest));
+    // A genuine older release, signed by the vendor in its day, replayed.
+    ReleaseSigner vendor;
+    QString error;
+    QVERIFY2(vendor.load(key, &error), qPrintable(error));
+    const QByteArray older = QByteArray(manifest).replace("\"releaseVersion\": \"2.0\"", "\"releaseVersion\": \"0.9\"");
+    QVERIFY(writeFile(www + "/t-old/update.json", older));
+    QVERIFY(writeFile(www + "/t-old/update.json.sig", vendor.sign(older)));
 }
 
 void TestEndToEnd::cleanupTestCase()
@@ -105,12 +161,12 @@ void TestEndToEnd::cleanupTestCase()
 }
 
 TestEndToEnd::Run TestEndToEnd::runUpdate(TestHome &home, const QString &manifestUrl, const QString &version,
-                                          const std::function<void(const QString &)> &prepare)
+                                          const std::function<void(const QString &)> &prepare, const QString &installFrom)
 {
     Run result;
     result.install = home.path() + "/Applications/Veltora Test.app";
     QDir().mkpath(home.path() + "/Applications");
-    if (!run("cp", {"-a", m_old, result.install}))
+    if (!run("cp", {"-a", installFrom.isEmpty() ? m_old : installFrom, result.install}))
         return result;
     home.addRecordingStub("killall");
     home.addRecordingStub("xdg-open");
@@ -144,10 +200,10 @@ TestEndToEnd::Run TestEndToEnd::runUpdate(TestHome &home, const QString &manifes
     return result;
 }
 
-void TestEndToEnd::checkNewVersionInstalled(const TestHome &home, const Run &run)
+void TestEndToEnd::checkNewVersionInstalled(const TestHome &home, const Run &run, const QString &expected)
 {
     QCOMPARE(run.updateExit, 0);
-    QCOMPARE(treeOf(run.install), treeOf(m_new));
+    QCOMPARE(treeOf(run.install), treeOf(expected.isEmpty() ? m_new : expected));
     QSettings settings(home.dataDirectory() + "/settings.ini", QSettings::IniFormat);
     QVERIFY(!settings.contains("Login/token"));
     QCOMPARE(settings.value("Network/server").toString(), QStringLiteral("updated"));
@@ -248,6 +304,47 @@ void TestEndToEnd::manifestThroughRedirects()
     checkNewVersionInstalled(home, result);
     // Three answers for the size probe, and three for each of the two ranged requests.
     QCOMPARE(result.log.filter(">>>>>>>redirect url").size(), 9);
+}
+
+void TestEndToEnd::signedPartialUpdate()
+{
+    TestHome home;
+    const Run result = runUpdate(home, url("/signed/update.json"), "1.0", {}, m_oldSigned);
+    checkNewVersionInstalled(home, result, m_newSigned);
+    QVERIFY(!result.log.filter("start patch").isEmpty());
+    // Checked by the updater before reading the manifest, and by the setup program before acting on it.
+    QCOMPARE(result.log.filter(QRegularExpression("^##update##.*Update signature verified$")).size(), 1);
+    QCOMPARE(result.log.filter(QRegularExpression("^##finisher##.*Update signature verified$")).size(), 1);
+}
+
+void TestEndToEnd::signedReleaseRefused_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("tampered manifest") << "t-manifest" << "the signature does not match";
+    QTest::newRow("tampered packet") << "t-packet" << "the signature does not match";
+    QTest::newRow("missing signature") << "t-nosig" << "the update signature could not be downloaded";
+    QTest::newRow("older signed release") << "t-old" << "release 0.9 is older than the installed version 1.0";
+}
+
+// Refused at once: the bundle and the settings stay as they were, the log says why and
+// goes to the vendor, nothing is retried.
+void TestEndToEnd::signedReleaseRefused()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, reason);
+    TestHome home;
+    m_proxy.clearRequests();
+    const Run result = runUpdate(home, url("/" + folder + "/update.json"), "1.0", {}, m_oldSigned);
+    QVERIFY(result.updateExit != 0);
+    QCOMPARE(treeOf(result.install), treeOf(m_oldSigned));
+    QVERIFY2(!result.log.filter(QRegularExpression("^##update##.*Update refused: " + QRegularExpression::escape(reason))).isEmpty(),
+             qPrintable(result.log.join('\n')));
+    QVERIFY(result.log.filter(">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update").isEmpty());
+    QVERIFY(result.log.filter("##finisher##").isEmpty());
+    QSettings settings(home.dataDirectory() + "/settings.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("Login/token").toString(), QStringLiteral("secret"));
+    QTRY_COMPARE(m_proxy.requestsFor("POST").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

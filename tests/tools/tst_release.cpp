@@ -1,5 +1,7 @@
 #include "BsdiffControl.h"
+#include "FileSha256.h"
 #include "FileUtils.h"
+#include "ReleaseKey.h"
 #include "TestHome.h"
 #include "Uncompress.h"
 #include "Updateconfig.h"
@@ -100,6 +102,7 @@ private slots:
     void partialPacketRebuildsEachVersion_data();
     void partialPacketRebuildsEachVersion();
     void replacePacketHoldsWholeFiles();
+    void signedRelease();
     void badInput_data();
     void badInput();
 
@@ -109,6 +112,7 @@ private:
     QJsonObject manifest() const;
 
     TestHome m_home;
+    QByteArray m_publicKey;
 };
 
 void TestRelease::initTestCase()
@@ -123,6 +127,11 @@ void TestRelease::initTestCase()
                                  "--base-url", "http://127.0.0.1:8080/mac/", "--out", path("out"), "--installer",
                                  path("Veltora-2.0.dmg"), "--fix-versions", "1.0", "--settings", path("settings.json")});
     QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+
+    QProcess keys;
+    keys.start(QStringLiteral(RELEASE_TOOL), {"--generate-key", path("keys")});
+    QVERIFY(keys.waitForFinished(60000) && keys.exitCode() == 0);
+    m_publicKey = keys.readAllStandardOutput().trimmed();
 }
 
 ToolRun TestRelease::runTool(const QStringList &arguments)
@@ -258,6 +267,34 @@ void TestRelease::replacePacketHoldsWholeFiles()
     QVERIFY(!tree.filter(QStringLiteral("Grüße und mehr.txt")).isEmpty());
 }
 
+void TestRelease::signedRelease()
+{
+    QCOMPARE(TestFiles::modeOf(path("keys/release-signing.key")), mode_t(0600));
+    QCOMPARE(TestFiles::readFile(path("keys/") + ReleaseKey::fileName()).trimmed(), m_publicKey);
+    QVERIFY(!QFileInfo::exists(path("out/update.json.sig")));
+
+    const ToolRun run = runTool({"--new", path("v2.0"), "--old", "1.0=" + path("v1.0"), "--base-url", "http://127.0.0.1:8080/mac",
+                                 "--out", path("signed"), "--installer", path("Veltora-2.0.dmg"), "--signing-key",
+                                 path("keys/release-signing.key"), "--release-version", "2.0"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+    ReleaseKey key;
+    QString error;
+    QVERIFY(ReleaseKey::fromText(m_publicKey, &key, &error));
+    QByteArray bytes;
+    QVERIFY2(key.verifyManifest(path("signed/update.json"), &bytes, &error), qPrintable(error));
+
+    const QJsonObject mac = QJsonDocument::fromJson(bytes).object().value("mac").toObject();
+    const QJsonObject entry = mac.value("partialPacket").toObject().value("1.0").toObject();
+    QCOMPARE(mac.value("releaseVersion").toString(), QStringLiteral("2.0"));
+    const auto sha = [this](const QString &file) { return QString::fromLatin1(getLocalFileSha256Value(path("signed/") + file)); };
+    QCOMPARE(mac.value("installerSha256").toString(), sha("Veltora-2.0.dmg"));
+    QCOMPARE(mac.value("fixUpdatePacket").toObject().value("fixUpdatePacketSha256").toString(), sha("fixupdate.pkt"));
+    QCOMPARE(entry.value("partialPacketSha256").toString(), sha("partial-1.0.pkt"));
+    QCOMPARE(entry.value("replacePacketSha256").toString(), sha("replace-1.0.pkt"));
+    // The MD5 keys stay as unsigned releases have them.
+    QCOMPARE(entry.value("partialPacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("signed/partial-1.0.pkt")));
+}
+
 void TestRelease::badInput_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -276,6 +313,21 @@ void TestRelease::badInput_data()
                                   << "--installer is required";
     QTest::newRow("version with a slash") << (QStringList{"--new", "%H/v2.0", "--old", "1/0=%H/v1.0", "--out", "%H/o5"} + common)
                                           << "--old takes VERSION=DIR";
+    const QStringList release{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o6"};
+    QTest::newRow("release version unsigned") << (release + common + QStringList{"--release-version", "2.0"})
+                                              << "--release-version is written only into signed releases";
+    QTest::newRow("signed without a version") << (release + common + QStringList{"--signing-key", "%H/keys/release-signing.key"})
+                                              << "a signed release needs a dotted numeric --release-version";
+    QTest::newRow("signing key missing") << (release + common + QStringList{"--signing-key", "%H/keys/none.key"})
+                                         << "the signing key is not a file";
+    QTest::newRow("signing with the public key")
+        << (release + common + QStringList{"--signing-key", "%H/keys/release-signing-key.pub", "--release-version", "2.0"})
+        << "the signing key %H/keys/release-signing-key.pub is not one base64 line of 64 bytes";
+    QTest::newRow("release older than a previous version")
+        << (QStringList{"--new", "%H/v2.0", "--old", "1.2.3=%H/v1.2.3", "--out", "%H/o7", "--signing-key",
+                        "%H/keys/release-signing.key", "--release-version", "1.1"} + common)
+        << "check failed: release 1.1 is older than the installed version 1.2.3";
+    QTest::newRow("key made twice") << QStringList{"--generate-key", "%H/keys"} << "%H/keys/release-signing.key exists already";
 }
 
 void TestRelease::badInput()
@@ -283,6 +335,7 @@ void TestRelease::badInput()
     QFETCH(QStringList, arguments);
     QFETCH(QString, reason);
     arguments.replaceInStrings("%H", m_home.path());
+    reason.replace("%H", m_home.path());
     const ToolRun run = runTool(arguments);
     QVERIFY(run.exitCode != 0);
     const QStringList lines = run.error.split('\n', Qt::SkipEmptyParts);

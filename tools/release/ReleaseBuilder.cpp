@@ -2,7 +2,10 @@
 
 #include "BundleTree.h"
 #include "FileUtils.h"
+#include "FileSha256.h"
 #include "PacketWriter.h"
+#include "ReleaseSigner.h"
+#include "SignedManifest.h"
 #include "UpdateManifest.h"
 #include "bsdiff.h"
 
@@ -69,6 +72,9 @@ QString ReleaseBuilder::urlOf(const QString &fileName) const
 
 bool ReleaseBuilder::build(QString *error)
 {
+    ReleaseSigner signer;
+    if (signing() && !signer.load(m_options.signingKey, error))
+        return false;
     if (!QDir().mkpath(m_options.outDir)) {
         *error = QStringLiteral("cannot create the output folder %1").arg(m_options.outDir);
         return false;
@@ -113,7 +119,7 @@ bool ReleaseBuilder::build(QString *error)
     QJsonArray fixVersions;
     for (const QString &version : qAsConst(m_options.fixVersions))
         fixVersions.append(version);
-    const QJsonObject mac{
+    QJsonObject mac{
         {QStringLiteral("installerMd5"), QString::fromLatin1(getLocalFileMd5Value(installerCopy))},
         {QStringLiteral("installerUrl"), urlOf(installerName)},
         {QStringLiteral("fixUpdatePacket"),
@@ -126,13 +132,52 @@ bool ReleaseBuilder::build(QString *error)
          QJsonObject{{QStringLiteral("delete"), m_options.settings.value(QStringLiteral("delete")).toArray()},
                      {QStringLiteral("add"), m_options.settings.value(QStringLiteral("add")).toObject()}}}};
 
+    if (signing())
+        addSignedKeys(&mac);
+
+    const QByteArray bytes = QJsonDocument(QJsonObject{{QStringLiteral("mac"), mac}}).toJson();
     QSaveFile manifest(manifestPath());
-    if (!manifest.open(QIODevice::WriteOnly)
-        || manifest.write(QJsonDocument(QJsonObject{{QStringLiteral("mac"), mac}}).toJson()) < 0 || !manifest.commit()) {
+    if (!manifest.open(QIODevice::WriteOnly) || manifest.write(bytes) < 0 || !manifest.commit()) {
         *error = QStringLiteral("cannot write the manifest %1").arg(manifestPath());
         return false;
     }
+    const QString signaturePath = SignedManifest::signaturePathOf(manifestPath());
+    if (!signing()) {
+        // A signature left from an earlier run would not match this manifest.
+        QFile::remove(signaturePath);
+        return true;
+    }
+    // The signature covers exactly the bytes just written, as they will be served.
+    const QByteArray signature = signer.sign(bytes);
+    QSaveFile sig(signaturePath);
+    if (!sig.open(QIODevice::WriteOnly) || sig.write(signature) != signature.size() || !sig.commit()) {
+        *error = QStringLiteral("cannot write the signature %1").arg(signaturePath);
+        return false;
+    }
     return true;
+}
+
+QByteArray ReleaseBuilder::sha256Of(const QString &fileName) const
+{
+    return getLocalFileSha256Value(m_options.outDir + QLatin1Char('/') + fileName);
+}
+
+// The stronger digest beside every MD5, and the release's own version.
+void ReleaseBuilder::addSignedKeys(QJsonObject *mac) const
+{
+    mac->insert(QStringLiteral("releaseVersion"), m_options.releaseVersion);
+    mac->insert(QStringLiteral("installerSha256"), QString::fromLatin1(sha256Of(QFileInfo(m_options.installer).fileName())));
+    QJsonObject fix = mac->value(QStringLiteral("fixUpdatePacket")).toObject();
+    fix.insert(QStringLiteral("fixUpdatePacketSha256"), QString::fromLatin1(sha256Of(fixName())));
+    mac->insert(QStringLiteral("fixUpdatePacket"), fix);
+    QJsonObject versions = mac->value(QStringLiteral("partialPacket")).toObject();
+    for (const auto &old : qAsConst(m_options.oldBundles)) {
+        QJsonObject entry = versions.value(old.first).toObject();
+        entry.insert(QStringLiteral("partialPacketSha256"), QString::fromLatin1(sha256Of(partialName(old.first))));
+        entry.insert(QStringLiteral("replacePacketSha256"), QString::fromLatin1(sha256Of(replaceName(old.first))));
+        versions.insert(old.first, entry);
+    }
+    mac->insert(QStringLiteral("partialPacket"), versions);
 }
 
 bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldTree, const BundleTree &newTree,

@@ -12,7 +12,9 @@ class BundleTree;
 // (patches where they pay, whole files otherwise) and a replace packet (whole
 // files), the fix-update packet, the installer and the manifest. Each packet file
 // is named NAME.pkt and holds one top-level folder NAME, which is where the
-// updater unpacks it (the packet's path less its last four characters).
+// updater unpacks it (the packet's path less its last four characters). With a
+// signing key the manifest also carries SHA-256 digests and the release version,
+// and its exact bytes are signed into "<manifest>.sig".
 class ReleaseBuilder
 {
 public:
@@ -30,6 +32,9 @@ private:
                       QString *error);
     bool writeWholeBundle(const BundleTree &tree, const QString &packetName, QString *error);
     QString urlOf(const QString &fileName) const;
+    bool signing() const { return !m_options.signingKey.isEmpty(); }
+    QByteArray sha256Of(const QString &fileName) const;
+    void addSignedKeys(QJsonObject *mac) const;
 
     ReleaseOptions m_options;
 };

@@ -1,5 +1,7 @@
 #include "ReleaseOptions.h"
 
+#include "ReleaseVersion.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
@@ -60,6 +62,12 @@ void ReleaseOptions::describe(QCommandLineParser &parser)
         {QStringLiteral("fix-versions"), QStringLiteral("Versions whose updater must be replaced first."), QStringLiteral("V1,V2,...")},
         {QStringLiteral("settings"), QStringLiteral("settings.ini edits: {\"delete\": [keys], \"add\": {key: value}}."), QStringLiteral("FILE")},
         {QStringLiteral("manifest-name"), QStringLiteral("File name of the manifest (default update.json)."), QStringLiteral("NAME")},
+        {QStringLiteral("signing-key"), QStringLiteral("Sign the release with this secret key (see --generate-key)."), QStringLiteral("FILE")},
+        {QStringLiteral("release-version"),
+         QStringLiteral("Version of this release, for signed releases (default: the new bundle's Contents/Resources/version.txt)."),
+         QStringLiteral("VERSION")},
+        {QStringLiteral("generate-key"), QStringLiteral("Write a new release key pair into DIR and print the public key; nothing else."),
+         QStringLiteral("DIR")},
     });
 }
 
@@ -138,6 +146,35 @@ bool ReleaseOptions::fromParser(const QCommandLineParser &parser, ReleaseOptions
         out->manifestName = parser.value(QStringLiteral("manifest-name"));
     if (out->manifestName.isEmpty() || out->manifestName.contains(QLatin1Char('/'))) {
         *error = QStringLiteral("the manifest name must be a plain file name: %1").arg(out->manifestName);
+        return false;
+    }
+    return readSigning(parser, out, error);
+}
+
+bool ReleaseOptions::readSigning(const QCommandLineParser &parser, ReleaseOptions *out, QString *error)
+{
+    if (!parser.isSet(QStringLiteral("signing-key"))) {
+        if (parser.isSet(QStringLiteral("release-version"))) {
+            *error = QStringLiteral("--release-version is written only into signed releases; add --signing-key");
+            return false;
+        }
+        return true;
+    }
+    out->signingKey = parser.value(QStringLiteral("signing-key"));
+    if (!QFileInfo(out->signingKey).isFile()) {
+        *error = QStringLiteral("the signing key is not a file: %1").arg(out->signingKey);
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("release-version"))) {
+        out->releaseVersion = parser.value(QStringLiteral("release-version"));
+    } else {
+        QFile file(out->newBundle + QStringLiteral("/Contents/Resources/version.txt"));
+        if (file.open(QIODevice::ReadOnly))
+            out->releaseVersion = QString::fromUtf8(file.read(256)).trimmed();
+    }
+    if (!ReleaseVersion::isValid(out->releaseVersion)) {
+        *error = QStringLiteral("a signed release needs a dotted numeric --release-version (or version.txt in the new bundle), not: %1")
+                     .arg(out->releaseVersion);
         return false;
     }
     return true;

@@ -22,10 +22,17 @@ struct ReleaseOptions
     QStringList fixVersions;
     QJsonObject settings; // {"delete": [...], "add": {...}}
     QString manifestName = QStringLiteral("update.json");
+    // Signed releases: the secret key file, and the release's own version (from
+    // --release-version or the new bundle's Contents/Resources/version.txt).
+    QString signingKey;
+    QString releaseVersion;
 
     static void describe(QCommandLineParser &parser);
     // False with a one-line reason on any bad input.
     static bool fromParser(const QCommandLineParser &parser, ReleaseOptions *out, QString *error);
+
+private:
+    static bool readSigning(const QCommandLineParser &parser, ReleaseOptions *out, QString *error);
 };
 
 #endif

@@ -1,8 +1,11 @@
 #include "ReleaseVerifier.h"
 
+#include "FileSha256.h"
 #include "FileUtils.h"
 #include "Lib7z.h"
 #include "ReleaseBuilder.h"
+#include "ReleaseSigner.h"
+#include "SignedManifest.h"
 #include "Uncompress.h"
 #include "UpdateManifest.h"
 #include "Updateconfig.h"
@@ -29,8 +32,29 @@ bool ReleaseVerifier::unpack(const QString &packet, const QString &target, QStri
     return true;
 }
 
+// Checks the signature with the public half of the signing key, as an installation
+// carrying that key will, and the rules a signed manifest must meet for every
+// version it updates.
+bool ReleaseVerifier::verifySignature(QString *error)
+{
+    ReleaseSigner signer;
+    if (!signer.load(m_options.signingKey, error))
+        return false;
+    QByteArray bytes;
+    if (!signer.publicKey().verifyManifest(m_manifestPath, &bytes, error))
+        return false;
+    for (const auto &old : qAsConst(m_options.oldBundles)) {
+        if (!SignedManifest::checkContent(bytes, QStringLiteral("mac"), old.first, error))
+            return false;
+    }
+    return true;
+}
+
 bool ReleaseVerifier::verify(QString *error)
 {
+    const bool signing = !m_options.signingKey.isEmpty();
+    if (signing && !verifySignature(error))
+        return false;
     const QString platform = QStringLiteral("mac");
     Updateconfig config;
     config.configFile = m_manifestPath;
@@ -38,15 +62,16 @@ bool ReleaseVerifier::verify(QString *error)
         *error = QStringLiteral("the manifest's fix-update or installer entry does not read back");
         return false;
     }
-    const auto checkDigest = [&](const QString &url, const QByteArray &md5) {
+    const auto checkDigest = [&](const QString &url, const QByteArray &md5, const QByteArray &sha256) {
         const QString local = m_options.outDir + QLatin1Char('/') + QUrl(url).fileName(QUrl::FullyDecoded);
-        if (getLocalFileMd5Value(local) != md5) {
+        if (getLocalFileMd5Value(local) != md5 || (signing && getLocalFileSha256Value(local) != sha256)) {
             *error = QStringLiteral("%1 does not match its digest in the manifest").arg(local);
             return false;
         }
         return true;
     };
-    if (!checkDigest(config.installerUrl, config.installerMd5) || !checkDigest(config.fixUpdatePacketUrl, config.fixUpdatePacketMd5))
+    if (!checkDigest(config.installerUrl, config.installerMd5, config.installerSha256)
+        || !checkDigest(config.fixUpdatePacketUrl, config.fixUpdatePacketMd5, config.fixUpdatePacketSha256))
         return false;
 
     QTemporaryDir scratch;
@@ -63,7 +88,8 @@ bool ReleaseVerifier::verify(QString *error)
             *error = QStringLiteral("the manifest's entry for version %1 does not read back").arg(old.first);
             return false;
         }
-        if (!checkDigest(config.partialPacketUrl, config.partialPacketMd5) || !checkDigest(config.replacePacketUrl, config.replacePacketMd5))
+        if (!checkDigest(config.partialPacketUrl, config.partialPacketMd5, config.partialPacketSha256)
+            || !checkDigest(config.replacePacketUrl, config.replacePacketMd5, config.replacePacketSha256))
             return false;
         const QString target = scratch.path() + QLatin1Char('/') + old.first;
         const QString partial = m_options.outDir + QLatin1Char('/') + ReleaseBuilder::partialName(old.first);

@@ -7,7 +7,7 @@
 
 // Reads a written release back the way the updater will: the manifest with its
 // reader, every packet with its extraction, every patch with its patcher against
-// the previous version's file.
+// the previous version's file; a signed release also by its signature and SHA-256 digests.
 class ReleaseVerifier
 {
 public:
@@ -20,6 +20,7 @@ public:
 
 private:
     bool unpack(const QString &packet, const QString &target, QString *error);
+    bool verifySignature(QString *error);
 
     ReleaseOptions m_options;
     QString m_manifestPath;

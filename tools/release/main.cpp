@@ -1,5 +1,6 @@
 #include "ReleaseBuilder.h"
 #include "ReleaseOptions.h"
+#include "ReleaseSigner.h"
 #include "ReleaseVerifier.h"
 
 #include <QCommandLineParser>
@@ -28,8 +29,18 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
 
-    ReleaseOptions options;
     QString error;
+    if (parser.isSet(QStringLiteral("generate-key"))) {
+        QByteArray publicKey;
+        if (!ReleaseSigner::generateKeyPair(parser.value(QStringLiteral("generate-key")), &publicKey, &error)) {
+            std::fprintf(stderr, "veltora-release: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("%s\n", publicKey.constData());
+        return 0;
+    }
+
+    ReleaseOptions options;
     if (!ReleaseOptions::fromParser(parser, &options, &error)) {
         std::fprintf(stderr, "veltora-release: %s\n", qPrintable(error));
         return 2;

@@ -7,8 +7,10 @@
 #include "DownloadControl.h"
 #include "DownloadMessages.h"
 #include "FileUtils.h"
+#include "FileSha256.h"
 #include "PlatformCommand.h"
 #include "ResumeRecord.h"
+#include "SignedManifest.h"
 #include "Uncompress.h"
 #include "UpdateManifest.h"
 
@@ -183,25 +185,30 @@ void UpdateControl::mainControlSlot()
         startDownload();
         break;
     case ManifestPresent:
-        chooseUpdate();
+        takeManifest();
+        break;
+    case SignaturePresent:
+        if (manifestTrusted())
+            chooseUpdate();
         break;
     case FixPacketPresent:
         qDebug() << "download fixUpdatePacket Success";
-        verifyAndUnpack(fixUpdatePacketPath, config.fixUpdatePacketMd5, FixPacketUnpacking, "Download FixUpdate Packet md5 is not match",
+        verifyAndUnpack(fixUpdatePacketPath, config.fixUpdatePacketMd5, config.fixUpdatePacketSha256, FixPacketUnpacking, "Download FixUpdate Packet md5 is not match",
                         "json: fixUpdatePacket's md5 %1", "file: fixUpdatePacket's md5 %1");
         break;
     case PartialPacketPresent:
-        verifyAndUnpack(partialPacketPath, config.partialPacketMd5, PartialPacketUnpacking, "Download Partial Packet md5 is not match",
+        verifyAndUnpack(partialPacketPath, config.partialPacketMd5, config.partialPacketSha256, PartialPacketUnpacking, "Download Partial Packet md5 is not match",
                         "json: PartialPacket's md5 %1", "file: PartialPacket's md5 %1");
         break;
     case ReplacePacketPresent:
-        verifyAndUnpack(replacePacketPath, config.replacePacketMd5, ReplacePacketUnpacking, "Download Replace Packet md5 is not match",
+        verifyAndUnpack(replacePacketPath, config.replacePacketMd5, config.replacePacketSha256, ReplacePacketUnpacking, "Download Replace Packet md5 is not match",
                         "json: replacePacket's md5 %1", "file: replace Packet's md5 %1");
         break;
     case InstallerPresent: {
         const QByteArray md5 = getLocalFileMd5Value(installerPath);
         if (md5 == config.installerMd5) {
-            runInstaller();
+            if (sha256Matches(installerPath, config.installerSha256))
+                runInstaller();
         } else {
             qDebug() << "Download installer md5 is not match";
             qDebug() << QStringLiteral("json: installer's md5 %1").arg(QString::fromLatin1(config.installerMd5))
@@ -311,11 +318,13 @@ void UpdateControl::useOrDownload(const QByteArray &md5, int presentState, QStri
     startDownload();
 }
 
-void UpdateControl::verifyAndUnpack(const QString &file, const QByteArray &expected, int next, const char *mismatch,
-                                    const char *jsonLabel, const char *fileLabel)
+void UpdateControl::verifyAndUnpack(const QString &file, const QByteArray &expected, const QByteArray &expectedSha256,
+                                    int next, const char *mismatch, const char *jsonLabel, const char *fileLabel)
 {
     const QByteArray md5 = getLocalFileMd5Value(file);
     if (md5 == expected) {
+        if (!sha256Matches(file, expectedSha256))
+            return;
         packetPath = file;
         setState(next);
         UncompressPacket();
@@ -325,6 +334,60 @@ void UpdateControl::verifyAndUnpack(const QString &file, const QByteArray &expec
     qDebug() << QString::fromLatin1(jsonLabel).arg(QString::fromLatin1(expected))
              << QString::fromLatin1(fileLabel).arg(QString::fromLatin1(md5));
     emit reStartUpdateSignal();
+}
+
+void UpdateControl::takeManifest()
+{
+    QString error;
+    if (!ReleaseKey::installed(installPath, &releaseKey, &error)) {
+        refuseRelease(QStringLiteral("the installed release key is unusable: ") + error);
+        return;
+    }
+    // A manifest that did not arrive is the restart that chooseUpdate() reports.
+    if (releaseKey.isNull() || !QFileInfo::exists(configFilePath))
+        chooseUpdate();
+    else
+        fetchSignature();
+}
+
+void UpdateControl::fetchSignature()
+{
+    qDebug() << "Download update signature";
+    currentUrl = SignedManifest::signatureUrlOf(updateUrl);
+    setState(SignatureDownloading);
+    startDownload();
+}
+
+// Nothing of the manifest is read before its exact bytes have passed the signature check.
+bool UpdateControl::manifestTrusted()
+{
+    QByteArray bytes;
+    QString error;
+    if (!releaseKey.verifyManifest(configFilePath, &bytes, &error)
+        || !SignedManifest::checkContent(bytes, platform, version, &error)) {
+        refuseRelease(error);
+        return false;
+    }
+    qDebug() << "Update signature verified";
+    return true;
+}
+
+bool UpdateControl::sha256Matches(const QString &file, const QByteArray &expected)
+{
+    if (releaseKey.isNull())
+        return true;
+    const QByteArray sha256 = getLocalFileSha256Value(file);
+    if (!expected.isEmpty() && sha256 == expected)
+        return true;
+    refuseRelease(QStringLiteral("the SHA-256 of %1 does not match the manifest: json %2, file %3")
+                      .arg(QFileInfo(file).fileName(), QString::fromLatin1(expected), QString::fromLatin1(sha256)));
+    return false;
+}
+
+void UpdateControl::refuseRelease(const QString &reason)
+{
+    qDebug().noquote() << QStringLiteral("Update refused: ") + reason;
+    emit showMessageBoxSignal(finalFailureMessage(), true);
 }
 
 void UpdateControl::relaunchFixUpdate()
@@ -359,6 +422,7 @@ void UpdateControl::finishedSlot(int index)
     case PartialPacketDownloading: setState(PartialPacketPresent); partialPacketPath = savePath; break;
     case ReplacePacketDownloading: setState(ReplacePacketPresent); replacePacketPath = savePath; break;
     case InstallerDownloading: setState(InstallerPresent); installerPath = savePath; break;
+    case SignatureDownloading: setState(SignaturePresent); break;
     default: break;
     }
     emit downloadSuccessSignal();
@@ -378,10 +442,15 @@ void UpdateControl::scheduleDownloaderDeletion()
 void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadLog)
 {
     scheduleDownloaderDeletion();
+    if (state == SignatureDownloading) {
+        refuseRelease(QStringLiteral("the update signature could not be downloaded: ") + errorString);
+        return;
+    }
     // A connection that broke off after part of the file was kept: run again with a
     // fresh downloader, which continues from that part instead of starting over. A
     // file that changed on the server while we continued it starts over the same way.
-    const bool continuable = DownloadMessages::isBrokenConnection(errorString) && QFileInfo::exists(ResumeRecord::pathFor(savePath));
+    const bool continuable =
+        DownloadMessages::isBrokenConnection(errorString) && QFileInfo::exists(ResumeRecord::pathFor(savePath));
     if (restartCount < Attempts::limit && (continuable || errorString == DownloadMessages::changedOnServer())) {
         qDebug() << "download broken off, continuing after a restart:" << savePath;
         auto *fresh = new DownloadControl;
@@ -398,6 +467,10 @@ void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadL
 void UpdateControl::getDownloadFileSizeErrorSlot(const QString &errorString)
 {
     scheduleDownloaderDeletion();
+    if (state == SignatureDownloading) {
+        refuseRelease(QStringLiteral("the update signature could not be downloaded: ") + errorString);
+        return;
+    }
     emit changeLabelTextSignal(tr("Get download file size error"));
     emit showMessageBoxSignal(tr("%1").arg(errorString), false);
 }

@@ -1,6 +1,7 @@
 #ifndef VELTORA_UPDATECONTROL_H
 #define VELTORA_UPDATECONTROL_H
 
+#include "ReleaseKey.h"
 #include "Updateconfig.h"
 
 #include <QByteArray>
@@ -18,6 +19,8 @@ class Uncompress;
 // choice of the kind of update, downloads (or files already present with the
 // right digest), unpacking, patching, and the hand-off to the setup program or
 // the installer. Recoverable failures restart the run, at most five times.
+// When the installation carries a release key, two more states fetch and check
+// the manifest's signature, and a release that fails a check is refused at once.
 // The controller lives in a thread of its own; the window runs state 0 by one
 // direct call and hears back through queued signals.
 class UpdateControl : public QObject
@@ -51,6 +54,9 @@ public:
         Patching = 20,
         Patched = 21,
         PatchFailed = 22,
+        // Signed releases only: the manifest's detached signature, fetched after it.
+        SignatureDownloading = 23,
+        SignaturePresent = 24,
     };
 
     explicit UpdateControl(QObject *parent = nullptr);
@@ -97,6 +103,9 @@ public:
     QThread *workerThread = nullptr;
     QStringList deployFiles;
     QStringList deployDirs;
+    // The installation's release key; null: unsigned releases are taken, as always.
+    // The signature is downloaded beside the manifest, as "<manifest file>.sig".
+    ReleaseKey releaseKey;
 
 signals:
     void downloadSuccessSignal();
@@ -132,8 +141,15 @@ public slots:
 private:
     void setState(int next);
     void chooseUpdate();
-    void verifyAndUnpack(const QString &file, const QByteArray &expected, int next, const char *mismatch,
-                         const char *jsonLabel, const char *fileLabel);
+    void verifyAndUnpack(const QString &file, const QByteArray &expected, const QByteArray &expectedSha256, int next,
+                         const char *mismatch, const char *jsonLabel, const char *fileLabel);
+    // Signed releases: the signature after the manifest, its check, the stronger digests.
+    void takeManifest();
+    void fetchSignature();
+    bool manifestTrusted();
+    bool sha256Matches(const QString &file, const QByteArray &expected);
+    // A release that fails its signature checks is final: no retry, no install.
+    void refuseRelease(const QString &reason);
     void useOrDownload(const QByteArray &md5, int presentState, QString *presentPath, int downloadState,
                        const QString &url);
     void relaunchFixUpdate();

@@ -25,12 +25,14 @@ bool Updateconfig::getInstallerInfo(const QString &platform)
     }
     installerMd5.clear();
     installerUrl.clear();
+    installerSha256.clear();
 
     QJsonObject mac;
     const bool parsed = UpdateManifest::platformSection(bytes, platform, &mac);
     if (parsed) {
         installerMd5 = digest(mac.value(QStringLiteral("installerMd5")));
         installerUrl = mac.value(QStringLiteral("installerUrl")).toString();
+        installerSha256 = digest(mac.value(QStringLiteral("installerSha256")));
         qDebug() << "installerMd5:" << installerMd5;
         qDebug() << "installerUrl:" << installerUrl;
     }
@@ -48,6 +50,8 @@ bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &
     partialPacketUrl.clear();
     replacePacketMd5.clear();
     replacePacketUrl.clear();
+    partialPacketSha256.clear();
+    replacePacketSha256.clear();
 
     QJsonObject mac;
     if (UpdateManifest::platformSection(bytes, platform, &mac)) {
@@ -56,6 +60,8 @@ bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &
         partialPacketUrl = entry.value(QStringLiteral("partialPacketUrl")).toString();
         replacePacketMd5 = digest(entry.value(QStringLiteral("replacePacketMd5")));
         replacePacketUrl = entry.value(QStringLiteral("replacePacketUrl")).toString();
+        partialPacketSha256 = digest(entry.value(QStringLiteral("partialPacketSha256")));
+        replacePacketSha256 = digest(entry.value(QStringLiteral("replacePacketSha256")));
 
         const QJsonObject patches =
             entry.value(QStringLiteral("modify")).toObject().value(QStringLiteral("patch")).toObject();
@@ -85,12 +91,14 @@ bool Updateconfig::getFixUpdatePacketInfo(const QString &platform)
     }
     fixUpdatePacketMd5.clear();
     fixUpdatePacketUrl.clear();
+    fixUpdatePacketSha256.clear();
 
     QJsonObject mac;
     if (UpdateManifest::platformSection(bytes, platform, &mac)) {
         const QJsonObject fix = mac.value(QStringLiteral("fixUpdatePacket")).toObject();
         fixUpdatePacketMd5 = digest(fix.value(QStringLiteral("fixUpdatePacketMd5")));
         fixUpdatePacketUrl = fix.value(QStringLiteral("fixUpdatePacketUrl")).toString();
+        fixUpdatePacketSha256 = digest(fix.value(QStringLiteral("fixUpdatePacketSha256")));
         fixUpdateUesedVersion = fix.value(QStringLiteral("fixUpdateUesedVersion")).toArray();
     }
     qDebug() << "fixUpdatePacketMd5" << fixUpdatePacketMd5;

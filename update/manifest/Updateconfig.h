@@ -29,6 +29,12 @@ public:
     QByteArray fixUpdatePacketMd5;
     QJsonArray fixUpdateUesedVersion;
     QMap<QString, filePatchInfo> patchList;
+
+    // The SHA-256 digests a signed release carries beside each MD5; empty in an unsigned one.
+    QByteArray installerSha256;
+    QByteArray partialPacketSha256;
+    QByteArray replacePacketSha256;
+    QByteArray fixUpdatePacketSha256;
 };
 
 #endif

@@ -1,0 +1,108 @@
+#include "ReleaseKey.h"
+
+#include "SignedManifest.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sodium.h>
+
+namespace {
+
+// Key and signature files are one short line; manifests are a few kilobytes. Anything
+// far larger is refused before it is read.
+constexpr qint64 maxLineFile = 1024;
+constexpr qint64 maxManifest = 16 * 1024 * 1024;
+
+bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1").arg(path);
+        return false;
+    }
+    if (file.size() > limit) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(limit);
+        return false;
+    }
+    *bytes = file.read(limit + 1);
+    if (bytes->size() > limit) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(limit);
+        return false;
+    }
+    return true;
+}
+
+bool decodeLine(const QByteArray &text, int size, QByteArray *raw)
+{
+    const auto decoded = QByteArray::fromBase64Encoding(text.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != size)
+        return false;
+    *raw = decoded.decoded;
+    return true;
+}
+
+} // namespace
+
+QString ReleaseKey::bundleKeyPath(const QString &installPath)
+{
+    return installPath + QStringLiteral("/Contents/Resources/") + fileName();
+}
+
+bool ReleaseKey::installed(const QString &installPath, ReleaseKey *key, QString *error)
+{
+    *key = ReleaseKey();
+    const QByteArray builtIn(VELTORA_RELEASE_PUBLIC_KEY);
+    if (!builtIn.isEmpty())
+        return fromText(builtIn, key, error);
+    const QString path = bundleKeyPath(installPath);
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        return true;
+    QByteArray text;
+    return readBounded(path, maxLineFile, &text, error) && fromText(text, key, error);
+}
+
+bool ReleaseKey::fromText(const QByteArray &text, ReleaseKey *key, QString *error)
+{
+    QByteArray raw;
+    if (!decodeLine(text, crypto_sign_PUBLICKEYBYTES, &raw)) {
+        *error = QStringLiteral("the release key is not one base64 line of %1 bytes").arg(crypto_sign_PUBLICKEYBYTES);
+        return false;
+    }
+    key->m_key = raw;
+    return true;
+}
+
+bool ReleaseKey::verify(const QByteArray &message, const QByteArray &signatureText, QString *error) const
+{
+    if (isNull() || sodium_init() < 0) {
+        *error = QStringLiteral("no release key to verify with");
+        return false;
+    }
+    QByteArray signature;
+    if (!decodeLine(signatureText, crypto_sign_BYTES, &signature)) {
+        *error = QStringLiteral("the signature is not one base64 line of %1 bytes").arg(crypto_sign_BYTES);
+        return false;
+    }
+    if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
+                                    reinterpret_cast<const unsigned char *>(message.constData()),
+                                    static_cast<unsigned long long>(message.size()),
+                                    reinterpret_cast<const unsigned char *>(m_key.constData()))
+        != 0) {
+        *error = QStringLiteral("the signature does not match the manifest and the release key");
+        return false;
+    }
+    return true;
+}
+
+bool ReleaseKey::verifyManifest(const QString &manifestPath, QByteArray *bytes, QString *error) const
+{
+    QByteArray manifest;
+    QByteArray signature;
+    if (!readBounded(manifestPath, maxManifest, &manifest, error)
+        || !readBounded(SignedManifest::signaturePathOf(manifestPath), maxLineFile, &signature, error)
+        || !verify(manifest, signature, error))
+        return false;
+    *bytes = manifest;
+    return true;
+}

@@ -3,6 +3,7 @@
 #include "DataPaths.h"
 #include "FileUtils.h"
 #include "InstallJournal.h"
+#include "SafePath.h"
 #include "UpdateManifest.h"
 
 #include <QDebug>
@@ -141,7 +142,9 @@ bool begin(const Context &context, const QString &logFileName, const QJsonArray 
     for (const QJsonValue &entry : deleteFiles) {
         const QString relative = entry.toString();
         const QString installed = join(context.installPath, relative);
-        if (!FileUtils::isSafeRelativePath(relative) || !entryExists(installed))
+        QString refusal;
+        if (!FileUtils::isSafeRelativePath(relative) || !entryExists(installed)
+            || !SafePath::parentIsContained(context.installPath, relative, &refusal))
             continue;
         const QString backup = join(context.backupPath, relative);
         QDir().mkpath(QFileInfo(backup).absolutePath());
@@ -161,13 +164,18 @@ void complete(const Context &context, const QJsonArray &deleteFiles, InstallJour
             qDebug() << "Skipping a delete entry outside the bundle:" << relative;
             continue;
         }
+        QString refusal;
+        if (!SafePath::parentIsContained(context.installPath, relative, &refusal)) {
+            qDebug() << "Refusing delete entry" << relative << ":" << refusal;
+            continue;
+        }
         const QString installed = join(context.installPath, relative);
         const QString backup = join(context.backupPath, relative);
         // Removed by an earlier, interrupted run: the backup it took is kept as it is.
         if (!entryExists(installed) && entryExists(backup))
             continue;
         copyFile(installed, backup);
-        QFile::remove(installed);
+        SafePath::removeBeneath(context.installPath, relative, &refusal);
     }
     applySettingsEdits(context.manifest, context.dataPath);
     FileUtils::cleanSuffixFile(context.installPath, QStringLiteral("bak"));
@@ -205,11 +213,16 @@ bool restore(const Context &context, const QStringList &added, const QJsonArray 
     for (const QString &relative : qAsConst(remove)) {
         if (!FileUtils::isSafeRelativePath(relative))
             continue;
-        const QString path = join(context.installPath, relative);
-        if (relative.endsWith(QLatin1Char('/')))
-            FileUtils::deleteDirectory(path.chopped(1));
-        else
-            QFile::remove(path);
+        struct stat st;
+        if (::lstat(QFile::encodeName(join(context.installPath, relative)).constData(), &st) != 0)
+            continue; // never added, or gone already
+        // Never through a link the install (or the packet) put on the way.
+        QString refusal;
+        const bool removed = S_ISDIR(st.st_mode)
+            ? SafePath::removeTreeBeneath(context.installPath, relative, &refusal)
+            : SafePath::removeBeneath(context.installPath, relative, &refusal);
+        if (!removed)
+            qDebug() << "Refusing to remove" << relative << ":" << refusal;
     }
     FileUtils::cleanSuffixFile(context.installPath, QStringLiteral("bak"));
     QString error;
@@ -222,13 +235,18 @@ bool restore(const Context &context, const QStringList &added, const QJsonArray 
 
 void makeExecutable(const QString &installPath)
 {
-    const QFileInfoList entries = QDir(installPath + QStringLiteral("/Contents/MacOS"))
+    const QString folder = QStringLiteral("Contents/MacOS");
+    const QFileInfoList entries = QDir(join(installPath, folder))
                                       .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        const QByteArray path = QFile::encodeName(entry.absoluteFilePath());
         struct stat st;
-        if (::stat(path.constData(), &st) == 0)
-            ::chmod(path.constData(), (st.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH);
+        // A link is data: what it points to, maybe outside the bundle, stays as it is.
+        if (::lstat(QFile::encodeName(entry.absoluteFilePath()).constData(), &st) != 0 || S_ISLNK(st.st_mode))
+            continue;
+        QString refusal;
+        if (!SafePath::chmodBeneath(installPath, join(folder, entry.fileName()),
+                                    (st.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH, &refusal))
+            qDebug() << "Could not make executable:" << refusal;
     }
 }
 

@@ -44,6 +44,7 @@ private slots:
     void emptyDeleteKeyIsSkipped();
     void fiveFailedCopiesThenRestore();
     void restoreFailingPartWay();
+    void linksInTheBundleAreNeverFollowed();
     void refusalsTouchNothing_data();
     void refusalsTouchNothing();
 
@@ -317,6 +318,36 @@ void TestSetupThread::restoreFailingPartWay()
     QVERIFY(run.log.contains("recover fail"));
     QVERIFY(!run.log.contains(" recover success"));
     QVERIFY(!QFileInfo::exists(install() + "/Contents/Resources/z-after.png"));
+}
+
+void TestSetupThread::linksInTheBundleAreNeverFollowed()
+{
+    // The packet installs links to the user's files; the delete list and the chmod step
+    // then meet them.
+    const QString outside = m_home->path() + "/Documents";
+    writeFile(outside + "/thesis.txt", "the user's work");
+    writeFile(outside + "/script.sh", "echo");
+    QVERIFY(QFile::setPermissions(outside + "/script.sh", QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QDir().mkpath(staging() + "/Contents/Resources"));
+    // Relative, so that from the installed bundle they lead to the user's Documents (and,
+    // not to be dropped as dangling, to a folder of the same name beside the staging folder).
+    writeFile(m_home->updateDirectory() + "/Documents/thesis.txt", "staged side");
+    writeFile(m_home->updateDirectory() + "/Documents/script.sh", "staged side");
+    QVERIFY(::symlink("../../../Documents", QFile::encodeName(staging() + "/Contents/Resources/docs").constData()) == 0);
+    QVERIFY(::symlink("../../../Documents/script.sh", QFile::encodeName(staging() + "/Contents/MacOS/helper").constData()) == 0);
+    writeManifest(QJsonObject{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
+                      {"delete", QJsonArray{"Contents/Resources/docs/thesis.txt"}}}}}}}}});
+    SetupThread worker(install(), staging());
+    worker.configFileName = "update.json";
+    worker.version = "1.0";
+    QSignalSpy success(&worker, &SetupThread::setupSuccessSignal);
+    MessageCapture log;
+    worker.mainControl();
+    QCOMPARE(success.count(), 1);
+    QVERIFY(QFileInfo(install() + "/Contents/Resources/docs/thesis.txt").isFile()); // the link is real
+    QCOMPARE(readFile(outside + "/thesis.txt"), QByteArray("the user's work"));
+    QCOMPARE(modeOf(outside + "/script.sh"), mode_t(0600));
+    QVERIFY(!log.messages().filter("Refusing delete entry").isEmpty());
 }
 
 void TestSetupThread::refusalsTouchNothing_data()

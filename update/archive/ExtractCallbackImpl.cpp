@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,26 +49,12 @@ bool staysInside(const QString &target, const QString &relativeDirectory)
     return true;
 }
 
-// Unix permission bits of the item, or none when the archive carries no Unix mode.
-// The reader reports 0666 for files and 0777 for folders stored without one.
-QFileDevice::Permissions unixPermissions(struct archive_entry *entry, bool *present)
+// Whether the archive carries a Unix mode for the item: the reader reports 0666 for
+// files and 0777 for folders stored without one.
+bool hasUnixMode(struct archive_entry *entry)
 {
-    const mode_t mode = archive_entry_perm(entry);
     const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
-    *present = mode != (folder ? 0777 : 0666);
-    QFileDevice::Permissions permissions;
-    const struct
-    {
-        mode_t bit;
-        QFileDevice::Permission flag;
-    } map[] = {{S_IROTH, QFileDevice::ReadOther},  {S_IWOTH, QFileDevice::WriteOther}, {S_IXOTH, QFileDevice::ExeOther},
-               {S_IRGRP, QFileDevice::ReadGroup},  {S_IWGRP, QFileDevice::WriteGroup}, {S_IXGRP, QFileDevice::ExeGroup},
-               {S_IRUSR, QFileDevice::ReadUser},   {S_IWUSR, QFileDevice::WriteUser},  {S_IXUSR, QFileDevice::ExeUser}};
-    for (const auto &m : map) {
-        if (mode & m.bit)
-            permissions |= m.flag;
-    }
-    return permissions;
+    return archive_entry_perm(entry) != (folder ? 0777 : 0666);
 }
 
 } // namespace
@@ -155,8 +142,16 @@ bool ExtractCallbackImpl::getStream(struct archive_entry *entry, const QString &
 
     const unsigned type = archive_entry_filetype(entry);
     const bool folder = type == AE_IFDIR;
-    if (folder)
+    if (folder) {
         QDir(info.absolutePath()).mkdir(info.fileName());
+        // A link an earlier item left where the folder goes: its times and mode would be
+        // set on whatever the link points to.
+        struct stat st;
+        if (::lstat(QFile::encodeName(info.absoluteFilePath()).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            setLastError(tr("Refusing archive item %1: a symbolic link or a file stands where its folder goes").arg(path));
+            return false;
+        }
+    }
 
     for (const QString &directory : created)
         q->setCurrentFile(directory);
@@ -222,8 +217,7 @@ bool ExtractCallbackImpl::writeData(ItemData &data, const QString &path, QIODevi
 
 bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const QString &path)
 {
-    bool hasUnixMode = false;
-    const QFileDevice::Permissions permissions = unixPermissions(entry, &hasUnixMode);
+    const bool unixMode = hasUnixMode(entry);
     const QString absolutePath = QFileInfo(path).absoluteFilePath();
 
     if (archive_entry_filetype(entry) == AE_IFLNK) {
@@ -249,17 +243,24 @@ bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const 
     }
     const time_t seconds = archive_entry_mtime(entry);
     const long nanoseconds = archive_entry_mtime_nsec(entry);
-    if (seconds != 0 || nanoseconds != 0) {
-        // Opened for writing without creating or truncating; folders cannot be, and keep their times.
-        QFile file(absolutePath);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)) {
-            const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-            ::futimens(file.handle(), times);
-            file.close();
-        }
+    const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
+    // Times and mode go through a descriptor of the item itself, never through a link.
+    const int fd = ::open(QFile::encodeName(absolutePath).constData(),
+                          (folder ? O_RDONLY | O_DIRECTORY : O_WRONLY) | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ELOOP) {
+        setLastError(tr("Refusing archive item %1: a symbolic link stands in its place").arg(absolutePath));
+        return false;
     }
-    if (hasUnixMode)
-        QFile::setPermissions(absolutePath, permissions);
+    if (fd >= 0) {
+        // Folders keep the time their creation gave them.
+        if (!folder && (seconds != 0 || nanoseconds != 0)) {
+            const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+            ::futimens(fd, times);
+        }
+        if (unixMode)
+            ::fchmod(fd, archive_entry_perm(entry) & 0777);
+        ::close(fd);
+    }
     return true;
 }
 

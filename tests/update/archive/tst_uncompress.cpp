@@ -60,6 +60,8 @@ private slots:
     void failedNestedItemKeepsOuterFolders();
     void refusesItemsLeavingTheTarget_data();
     void refusesItemsLeavingTheTarget();
+    void folderItemOverALinkTouchesNothingOutside_data();
+    void folderItemOverALinkTouchesNothingOutside();
     void refusesEncryptedItems();
     void initTwiceAndSecondExtractionFromOneDevice();
 
@@ -293,6 +295,30 @@ void TestUncompress::refusesItemsLeavingTheTarget()
     QVERIFY(!unpack(path("p.7z"), path("out")).ok);
     QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Refusing archive item")), qPrintable(Lib7z::lastError()));
     QCOMPARE(QDir(path("outside")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestUncompress::folderItemOverALinkTouchesNothingOutside_data()
+{
+    QTest::addColumn<quint32>("mode");
+    QTest::newRow("world-writable") << quint32(0666);
+    QTest::newRow("locked") << quint32(0000);
+}
+
+void TestUncompress::folderItemOverALinkTouchesNothingOutside()
+{
+    QFETCH(quint32, mode);
+    // A link item, then a folder item of the same name with a mode and a time.
+    writeFile(path("home/notes.txt"), "the user's file");
+    QVERIFY(QFile::setPermissions(path("home/notes.txt"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const QDateTime before = QFileInfo(path("home/notes.txt")).lastModified();
+    SevenZipWriter writer;
+    writer.add(SevenZipWriter::link("x", QFile::encodeName(path("home/notes.txt"))));
+    writer.add(SevenZipWriter::folder("x", mode));
+    QVERIFY(writer.writeTo(path("p.7z")));
+    QVERIFY(!unpack(path("p.7z"), path("out")).ok);
+    QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Refusing archive item")), qPrintable(Lib7z::lastError()));
+    QCOMPARE(modeOf(path("home/notes.txt")), mode_t(0600));
+    QCOMPARE(QFileInfo(path("home/notes.txt")).lastModified(), before);
 }
 
 void TestUncompress::refusesEncryptedItems()

@@ -197,22 +197,27 @@ void collectOverlayEntries(const QString &root, const QString &relative, QVector
 
 } // namespace
 
-QByteArray getLocalFileMd5Value(const QString &path)
+bool readFileInPieces(const QString &path, const std::function<void(const char *data, qint64 size)> &consume)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Md5);
+        return false;
     QByteArray buffer(1 << 18, Qt::Uninitialized);
     for (;;) {
         const qint64 n = file.read(buffer.data(), buffer.size());
         if (n < 0)
-            return QByteArray();
+            return false;
         if (n == 0)
-            break;
-        hash.addData(buffer.constData(), int(n));
+            return true;
+        consume(buffer.constData(), n);
     }
-    file.close();
+}
+
+QByteArray getLocalFileMd5Value(const QString &path)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!readFileInPieces(path, [&hash](const char *data, qint64 size) { hash.addData(data, int(size)); }))
+        return QByteArray();
     return hash.result().toHex();
 }
 

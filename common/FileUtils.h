@@ -5,9 +5,14 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 // The installation rules of the whole system: identical files are left alone,
 // an existing file is never overwritten in place (it is removed or moved aside
 // first), symbolic links are recreated as relative links.
+
+// Hands the whole file to `consume` in pieces of 256 KB; false when it cannot be read.
+bool readFileInPieces(const QString &path, const std::function<void(const char *data, qint64 size)> &consume);
 
 // Lower-case hexadecimal MD5 of the whole file, or empty when it cannot be read.
 QByteArray getLocalFileMd5Value(const QString &path);

@@ -5,6 +5,7 @@
 //   VELTORA_CRASH_KILLS=N   number of kills (default 20); scripts/crash-test.sh N
 #include "BundleSnapshot.h"
 #include "InstallJournal.h"
+#include "NginxSite.h"
 #include "TestFiles.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
@@ -41,9 +42,25 @@ bool alive(pid_t pid)
 using BundleSnapshot::treeOf;
 using TestFiles::writeFile;
 
+namespace {
+
+int killCount()
+{
+    return qEnvironmentVariableIsSet("VELTORA_CRASH_KILLS") ? qEnvironmentVariableIntValue("VELTORA_CRASH_KILLS") : 20;
+}
+
+} // namespace
+
 class TestCrashRecovery : public QObject
 {
     Q_OBJECT
+
+public:
+    TestCrashRecovery()
+    {
+        // All kills are one test function: give it the time they take on a loaded machine.
+        qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number((killCount() + 1) * 60000 + 300000));
+    }
 
 private slots:
     void initTestCase();
@@ -56,20 +73,20 @@ private:
     // install when `fromJournal`, else from its start); -1 lets it run to the end.
     // Returns the install time seen (microseconds) through `installUs`.
     Outcome updateKilledAt(qint64 delayUs, bool fromJournal, qint64 *installUs, QString *detail);
-    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
+    QString url(const QString &path) const { return m_site.url(path); }
 
     QTemporaryDir m_work;
     QString m_old;
     QString m_new;
     QStringList m_oldTree;
     QStringList m_newTree;
-    quint16 m_port = 0;
+    NginxSite m_site;
     TestHttpServer m_proxy;
 };
 
 void TestCrashRecovery::initTestCase()
 {
-    if (QStandardPaths::findExecutable("nginx").isEmpty() && !QFileInfo::exists("/usr/sbin/nginx"))
+    if (!NginxSite::installed())
         QSKIP("nginx is not installed");
     QVERIFY(m_work.isValid());
     QVERIFY(m_proxy.listen());
@@ -97,10 +114,7 @@ void TestCrashRecovery::initTestCase()
 
     QDir().mkpath(work + "/www/mac");
     QString output;
-    QVERIFY2(run("bash", {SOURCE_DIR "/scripts/nginx-serve.sh", "start", work + "/www", work + "/nginx"}, &output, 30000),
-             qPrintable(output));
-    m_port = quint16(output.trimmed().toUInt());
-    QVERIFY(m_port > 0);
+    QVERIFY2(m_site.start(work + "/www", work + "/nginx", &output), qPrintable(output));
     writeFile(work + "/Veltora-2.0.dmg", "the disk image of 2.0");
     QVERIFY2(run(RELEASE_TOOL, {"--new", m_new, "--old", "1.0=" + m_old, "--base-url", url("/mac"), "--out",
                                 work + "/www/mac", "--installer", work + "/Veltora-2.0.dmg"},
@@ -110,7 +124,7 @@ void TestCrashRecovery::initTestCase()
 
 void TestCrashRecovery::cleanupTestCase()
 {
-    run("bash", {SOURCE_DIR "/scripts/nginx-serve.sh", "stop", m_work.path() + "/nginx"});
+    m_site.stop();
 }
 
 TestCrashRecovery::Outcome TestCrashRecovery::updateKilledAt(qint64 delayUs, bool fromJournal, qint64 *installUs,
@@ -203,7 +217,7 @@ TestCrashRecovery::Outcome TestCrashRecovery::updateKilledAt(qint64 delayUs, boo
 
 void TestCrashRecovery::killedInstallIsFinishedOrRestored()
 {
-    const int kills = qEnvironmentVariableIsSet("VELTORA_CRASH_KILLS") ? qEnvironmentVariableIntValue("VELTORA_CRASH_KILLS") : 20;
+    const int kills = killCount();
     // One run to the end gives the length of an install, which the kills then fall into.
     qint64 installUs = 0;
     QString detail;

@@ -1,5 +1,6 @@
 #include "BundleSnapshot.h"
 #include "FileUtils.h"
+#include "NginxSite.h"
 #include "ReleaseSigner.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
@@ -56,7 +57,7 @@ private:
     void checkNewVersionInstalled(const TestHome &home, const Run &run, const QString &expected = QString());
     // The signed release and what an attacker on the way makes of it.
     void publishSigned();
-    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
+    QString url(const QString &path) const { return m_site.url(path); }
 
     QTemporaryDir m_work;
     QString m_old;
@@ -64,13 +65,13 @@ private:
     // Bundles that carry the vendor's public release key.
     QString m_oldSigned;
     QString m_newSigned;
-    quint16 m_port = 0;
+    NginxSite m_site;
     TestHttpServer m_proxy;
 };
 
 void TestEndToEnd::initTestCase()
 {
-    if (QStandardPaths::findExecutable("nginx").isEmpty() && !QFileInfo::exists("/usr/sbin/nginx"))
+    if (!NginxSite::installed())
         QSKIP("nginx is not installed");
     QVERIFY(m_work.isValid());
     QVERIFY(m_proxy.listen());
@@ -101,10 +102,7 @@ void TestEndToEnd::initTestCase()
 
     QDir().mkpath(work + "/www/mac");
     QDir().mkpath(work + "/www/fix");
-    QVERIFY2(run("bash", {SOURCE_DIR "/scripts/nginx-serve.sh", "start", work + "/www", work + "/nginx"}, &output, 30000),
-             qPrintable(output));
-    m_port = quint16(output.trimmed().toUInt());
-    QVERIFY(m_port > 0);
+    QVERIFY2(m_site.start(work + "/www", work + "/nginx", &output), qPrintable(output));
 
     for (const auto &[folder, fix] : {std::pair{QStringLiteral("mac"), QString()}, std::pair{QStringLiteral("fix"), QStringLiteral("1.0")}}) {
         QStringList arguments{"--new", m_new, "--old", "1.0=" + m_old, "--base-url", url("/" + folder), "--out",
@@ -157,7 +155,7 @@ void TestEndToEnd::publishSigned()
 
 void TestEndToEnd::cleanupTestCase()
 {
-    run("bash", {SOURCE_DIR "/scripts/nginx-serve.sh", "stop", m_work.path() + "/nginx"});
+    m_site.stop();
 }
 
 TestEndToEnd::Run TestEndToEnd::runUpdate(TestHome &home, const QString &manifestUrl, const QString &version,

@@ -4,6 +4,7 @@
 #include "DownloadControl.h"
 #include "FileUtils.h"
 #include "MessageCapture.h"
+#include "NginxSite.h"
 #include "ResumeRecord.h"
 #include "TestFiles.h"
 
@@ -29,7 +30,7 @@ private:
     bool serve(const QByteArray &content, const QDateTime &modified);
 
     QTemporaryDir m_work;
-    quint16 m_port = 0;
+    NginxSite m_site;
     QByteArray m_content;
     QString m_target;
 };
@@ -37,35 +38,23 @@ private:
 namespace {
 constexpr qint64 fileSize = 64LL << 20;
 
-bool runScript(const QStringList &arguments, QString *output)
-{
-    QProcess process;
-    process.start(QStringLiteral("bash"), arguments);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return false;
-    *output = QString::fromUtf8(process.readAllStandardOutput());
-    return true;
-}
 } // namespace
 
 void TestDownloadResume::initTestCase()
 {
-    if (QStandardPaths::findExecutable("nginx").isEmpty() && !QFileInfo::exists("/usr/sbin/nginx"))
+    if (!NginxSite::installed())
         QSKIP("nginx is not installed");
     QVERIFY(m_work.isValid());
     QVERIFY(QDir().mkpath(m_work.path() + "/www"));
     QVERIFY(serve(TestFiles::randomBytes(int(fileSize), 19), QDateTime::fromSecsSinceEpoch(1700000000)));
-    QString output;
-    QVERIFY(runScript({SOURCE_DIR "/scripts/nginx-serve.sh", "start", m_work.path() + "/www", m_work.path() + "/nginx"}, &output));
-    m_port = quint16(output.trimmed().toUInt());
-    QVERIFY(m_port > 0);
+    QString error;
+    QVERIFY2(m_site.start(m_work.path() + "/www", m_work.path() + "/nginx", &error), qPrintable(error));
     m_target = m_work.path() + "/big.bin";
 }
 
 void TestDownloadResume::cleanupTestCase()
 {
-    QString output;
-    runScript({SOURCE_DIR "/scripts/nginx-serve.sh", "stop", m_work.path() + "/nginx"}, &output);
+    m_site.stop();
 }
 
 bool TestDownloadResume::serve(const QByteArray &content, const QDateTime &modified)
@@ -91,7 +80,7 @@ bool TestDownloadResume::download(CutProxy *proxy)
 
 void TestDownloadResume::continuesAfterACut()
 {
-    CutProxy proxy(m_port);
+    CutProxy proxy(m_site.port());
     QVERIFY(proxy.listen());
     proxy.cutAt(fileSize * 6 / 10);
     QVERIFY(!download(&proxy));
@@ -111,7 +100,7 @@ void TestDownloadResume::continuesAfterACut()
 void TestDownloadResume::changedFileStartsOver()
 {
     QFile::remove(m_target);
-    CutProxy proxy(m_port);
+    CutProxy proxy(m_site.port());
     QVERIFY(proxy.listen());
     proxy.cutAt(fileSize * 3 / 10);
     QVERIFY(!download(&proxy));

@@ -10,6 +10,7 @@
 #include "FileSha256.h"
 #include "PlatformCommand.h"
 #include "ResumeRecord.h"
+#include "SafePath.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
 #include "UpdateManifest.h"
@@ -603,8 +604,10 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
     }
 
     for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
-        if (!FileUtils::isSafeRelativePath(it.key()))
-            continue; // never read or written outside the bundle; the patcher refused it already
+        // Never read or written outside the bundle or through a link; the patcher refused it already.
+        QString refusal;
+        if (!FileUtils::isSafeRelativePath(it.key()) || !SafePath::parentIsContained(installPath, it.key(), &refusal))
+            continue;
         const QString target = backupPath + QLatin1Char('/') + it.key();
         const QString installed = installPath + QLatin1Char('/') + it.key();
         QDir().mkpath(QFileInfo(target).absolutePath());
@@ -622,6 +625,13 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
         const QString installed = installPath + QLatin1Char('/') + entry.path;
         const QString target = backupPath + QLatin1Char('/') + entry.path;
         const QFileInfo installedInfo(installed);
+        // What lies behind a link on the way is not the bundle's: the install refuses to
+        // write there, so there is nothing to take back either.
+        QString refusal;
+        if (!SafePath::parentIsContained(installPath, entry.path, &refusal)) {
+            qDebug() << "Not backing up through a link:" << entry.path;
+            continue;
+        }
         if (entry.kind == FileUtils::OverlayEntry::Folder || !(installedInfo.exists() || installedInfo.isSymLink())
             || (installedInfo.isDir() && !installedInfo.isSymLink()))
             continue;

@@ -4,6 +4,7 @@
 // and the update folder changes, and the run either ends on its failure road or
 // installs what is legal.
 #include "BundleSnapshot.h"
+#include "bsdiff.h"
 #include "FileUtils.h"
 #include "NginxSite.h"
 #include "SevenZipWriter.h"
@@ -62,6 +63,13 @@ QByteArray packetOf(const QList<SevenZipWriter::Item> &items)
 QByteArray decoyPath(const QString &decoy, const char *below)
 {
     return QFile::encodeName(decoy + QLatin1Char('/') + QLatin1String(below));
+}
+
+QByteArray patchOf(const QByteArray &from, const QByteArray &to)
+{
+    const std::vector<uint8_t> patch = Bsdiff::makePatch(reinterpret_cast<const uint8_t *>(from.constData()), size_t(from.size()),
+                                                         reinterpret_cast<const uint8_t *>(to.constData()), size_t(to.size()));
+    return QByteArray(reinterpret_cast<const char *>(patch.data()), int(patch.size()));
 }
 
 // A 7z file whose index is packed with LZMA2 and, unpacked, claims `items` items in a
@@ -269,7 +277,7 @@ void TestHostile::nothingOutsideTheBundleChanges_data()
     // The patcher would write its result where the packet's link leads.
     QTest::newRow("patch entry through a link") << Hostile{packet([](const QByteArray &decoy) {
         return QList<SevenZipWriter::Item>{Item::link(packetFolder + "Contents/Resources/lnk", decoy + "/docs"),
-                                           Item::file(packetFolder + "lnk.patch", "BSDIFF40 but not really")};
+                                           Item::file(packetFolder + "lnk.patch", patchOf("old", "new"))};
     }), {{"patch", QJsonObject{{"Contents/Resources/lnk/data.bin",
                                 QJsonObject{{"filePatch", "lnk.patch"},
                                             {"oldFileMd5", "149603e6c03516362a8da23f624db945"},

@@ -280,6 +280,12 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
                 return false;
             }
         } else if (entry.isDir()) {
+            // Never through a link: a link where the tree has a folder may lead anywhere.
+            struct stat st;
+            if (::lstat(QFile::encodeName(targetPath).constData(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+                qDebug() << "Refusing to copy into a folder that is not one:" << targetPath;
+                return false;
+            }
             if (!copyDirectoryFiles(entry.absoluteFilePath(), targetPath))
                 return false;
         } else if (entry.isFile()) {

@@ -20,7 +20,8 @@ QByteArray getLocalFileMd5Value(const QString &path);
 // Copies one file (or recreates one symbolic link) onto a possibly existing destination.
 bool copyFile(const QString &source, const QString &destination);
 
-// Overlays the tree fromDir onto toDir; stops at the first failure.
+// Overlays the tree fromDir onto toDir; stops at the first failure. A folder of the
+// tree that toDir holds as a link or a file is a failure: nothing is written through it.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir);
 
 namespace FileUtils {

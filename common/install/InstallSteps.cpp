@@ -16,6 +16,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace InstallSteps {
 
 namespace {
@@ -207,9 +209,19 @@ bool restore(const Context &context, const QStringList &added, const QJsonArray 
 {
     if (!copyDirectoryFiles(context.backupPath, context.installPath))
         return false;
+    // Only what the install itself added goes: the manifest's add list may name any file
+    // of the old version, which the restore has just brought back.
     QStringList remove = added;
-    for (const QJsonValue &entry : addFiles)
-        remove << entry.toString();
+    for (const QJsonValue &entry : addFiles) {
+        const QString relative = entry.toString();
+        const bool byInstall = std::any_of(added.cbegin(), added.cend(), [&relative](const QString &path) {
+            return path == relative || (path.endsWith(QLatin1Char('/')) && relative.startsWith(path));
+        });
+        if (!FileUtils::isSafeRelativePath(relative))
+            qDebug() << "Refusing add entry" << relative;
+        else if (!byInstall && entryExists(join(context.installPath, relative)))
+            qDebug() << "Keeping" << relative << ": it was there before the update";
+    }
     for (const QString &relative : qAsConst(remove)) {
         if (!FileUtils::isSafeRelativePath(relative))
             continue;

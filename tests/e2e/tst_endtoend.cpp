@@ -4,6 +4,7 @@
 #include "ReleaseSigner.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
+#include "WholeUpdate.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -22,7 +23,6 @@
 using TestFiles::writeFile;
 using TestFiles::readFile;
 
-using BundleSnapshot::processRunning;
 using BundleSnapshot::run;
 using BundleSnapshot::treeOf;
 
@@ -45,12 +45,7 @@ private slots:
     void signedReleaseRefused();
 
 private:
-    struct Run
-    {
-        int updateExit = -1;
-        QString install;
-        QStringList log;
-    };
+    using Run = WholeUpdate::Result;
     // Installs the old bundle in a fresh home and runs its updater until the setup program is done.
     Run runUpdate(TestHome &home, const QString &manifestUrl, const QString &version = QStringLiteral("1.0"),
                   const std::function<void(const QString &)> &prepare = {}, const QString &installFrom = QString());
@@ -161,41 +156,11 @@ void TestEndToEnd::cleanupTestCase()
 TestEndToEnd::Run TestEndToEnd::runUpdate(TestHome &home, const QString &manifestUrl, const QString &version,
                                           const std::function<void(const QString &)> &prepare, const QString &installFrom)
 {
-    Run result;
-    result.install = home.path() + "/Applications/Veltora Test.app";
-    QDir().mkpath(home.path() + "/Applications");
-    if (!run("cp", {"-a", installFrom.isEmpty() ? m_old : installFrom, result.install}))
-        return result;
-    home.addRecordingStub("killall");
-    home.addRecordingStub("xdg-open");
-    home.writeSettings("[General]\nCatUpdateLog=true\n[Login]\ntoken=secret\nuser=anna\n");
-    QDir().mkpath(home.desktopDirectory());
-    QDir().mkpath(QDir(home.path()).filePath(".cache/Veltora"));
-    if (prepare)
-        prepare(result.install);
-
-    QProcessEnvironment env = home.environment();
-    env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "0");
-    env.insert("ASAN_OPTIONS", "detect_leaks=0");
-    env.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(m_proxy.port()));
-    env.insert("no_proxy", "127.0.0.1,localhost");
-    QProcess update;
-    update.setProcessEnvironment(env);
-    QSignalSpy done(&update, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    update.start(result.install + "/Contents/MacOS/update", {version, manifestUrl, "*" + result.install + "*"});
-    if (!done.wait(300000))
-        return result;
-    result.updateExit = update.exitCode();
-
-    // The setup program runs on after the updater; wait until every program of the bundle is gone.
-    QElapsedTimer timer;
-    timer.start();
-    while (processRunning(result.install) && timer.elapsed() < 300000)
-        QTest::qWait(100);
-    const QStringList logs = QDir(home.desktopDirectory()).entryList({"update_*.log"}, QDir::Files);
-    if (logs.size() == 1)
-        result.log = QString::fromUtf8(readFile(home.desktopDirectory() + "/" + logs.first())).split("\r\n", Qt::SkipEmptyParts);
-    return result;
+    WholeUpdate::Options options;
+    options.version = version;
+    options.proxyPort = m_proxy.port();
+    options.prepare = prepare;
+    return WholeUpdate::run(home, installFrom.isEmpty() ? m_old : installFrom, manifestUrl, options);
 }
 
 void TestEndToEnd::checkNewVersionInstalled(const TestHome &home, const Run &run, const QString &expected)

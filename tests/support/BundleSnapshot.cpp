@@ -71,6 +71,32 @@ QStringList treeOf(const QString &root)
     return out;
 }
 
+QStringList stateOf(const QString &root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    QStringList paths{root};
+    while (it.hasNext())
+        paths << it.next();
+    for (const QString &path : qAsConst(paths)) {
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            out << path + QStringLiteral(" gone");
+            continue;
+        }
+        QString line = QStringLiteral("%1 %2 %3.%4").arg(path).arg(st.st_mode, 0, 8)
+                           .arg(qint64(st.st_mtim.tv_sec)).arg(qint64(st.st_mtim.tv_nsec));
+        if (S_ISREG(st.st_mode))
+            line += QLatin1Char(' ') + QString::fromLatin1(getLocalFileMd5Value(path));
+        else if (S_ISLNK(st.st_mode))
+            line += QStringLiteral(" -> ") + QFileInfo(path).symLinkTarget();
+        out << line;
+    }
+    out.sort();
+    return out;
+}
+
 bool processRunning(const QString &needle)
 {
     for (pid_t pid : otherProcesses()) {

@@ -17,6 +17,11 @@ bool run(const QString &program, const QStringList &arguments, QString *output =
 // mode and digest, links with their text, empty folders.
 QStringList treeOf(const QString &root);
 
+// Everything about a tree that a program could change through a link: every entry with
+// its type and mode bits, its modification time to the nanosecond, a file's digest,
+// a link's target; the root itself included.
+QStringList stateOf(const QString &root);
+
 // Whether a process whose command line mentions `needle` is still running.
 bool processRunning(const QString &needle);
 

@@ -41,6 +41,7 @@ Uncompress::Uncompress(QObject *parent) : QObject(parent)
 void Uncompress::UncompressPacket()
 {
     Lib7z::init();
+    Lib7z::setLastError(QString());
     topLevelEntries.clear();
     TopLevelRecorder recorder(outputDirectory, &topLevelEntries);
     bool ok = false;
@@ -59,8 +60,11 @@ void Uncompress::UncompressPacket()
         }
         file->close();
     }
-    if (ok)
+    if (ok) {
         emit UncompressPacketOKSignal();
-    else
+    } else {
+        // The reason, for whoever reads the log: a damaged download or a refused item.
+        qDebug().noquote() << "Could not unpack" << packetPath << ":" << Lib7z::lastError();
         emit UncompressPacketFailSignal();
+    }
 }

@@ -10,6 +10,7 @@
 #include "FileSha256.h"
 #include "PlatformCommand.h"
 #include "ResumeRecord.h"
+#include "SafePath.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
 #include "UpdateManifest.h"
@@ -23,6 +24,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 namespace {
 
 void connectDownloader(UpdateControl *control, DownloadControl *downloader)
@@ -31,6 +34,19 @@ void connectDownloader(UpdateControl *control, DownloadControl *downloader)
     QObject::connect(downloader, &DownloadControl::progressChange, control, &UpdateControl::progressChangeSignal);
     QObject::connect(downloader, &DownloadControl::getFileSizeErrorSignal, control, &UpdateControl::getDownloadFileSizeErrorSlot);
     QObject::connect(downloader, &DownloadControl::error, control, &UpdateControl::DownloadErrorSlot);
+}
+
+// Without following a link: a dangling link counts, and only a folder is a folder.
+bool entryExists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool isRealFolder(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -480,10 +496,17 @@ void UpdateControl::UncompressPacketSuccessSlot()
     // A packet found under another name than its address gives (renamed between
     // releases, left from an earlier download) unpacks into its own one folder.
     const QStringList unpacked = unpacker->topLevelEntries;
-    if (!QFileInfo(outUncompressFilesPath).isDir() && unpacked.size() == 1
-        && QFileInfo(updateDir + QLatin1Char('/') + unpacked.first()).isDir()) {
+    if (!entryExists(outUncompressFilesPath) && unpacked.size() == 1
+        && isRealFolder(updateDir + QLatin1Char('/') + unpacked.first())) {
         outUncompressFilesPath = updateDir + QLatin1Char('/') + unpacked.first();
         qDebug() << "The packet unpacked into" << outUncompressFilesPath;
+    }
+    // The staging folder is acted on as the bundle's own: a link in its place (a link
+    // item of the packet) would lead the clean-up and the install anywhere.
+    if (entryExists(outUncompressFilesPath) && !isRealFolder(outUncompressFilesPath)) {
+        qDebug() << "Refusing the unpacked packet:" << outUncompressFilesPath << "is not a folder";
+        UncompressPacketErrorSlot();
+        return;
     }
     switch (state) {
     case FixPacketUnpacking: setState(FixPacketUnpacked); qDebug() << "UncompressFixUpdatePacketSuccess "; break;
@@ -603,8 +626,10 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
     }
 
     for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
-        if (!FileUtils::isSafeRelativePath(it.key()))
-            continue; // never read or written outside the bundle; the patcher refused it already
+        // Never read or written outside the bundle or through a link; the patcher refused it already.
+        QString refusal;
+        if (!FileUtils::isSafeRelativePath(it.key()) || !SafePath::parentIsContained(installPath, it.key(), &refusal))
+            continue;
         const QString target = backupPath + QLatin1Char('/') + it.key();
         const QString installed = installPath + QLatin1Char('/') + it.key();
         QDir().mkpath(QFileInfo(target).absolutePath());
@@ -622,6 +647,13 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
         const QString installed = installPath + QLatin1Char('/') + entry.path;
         const QString target = backupPath + QLatin1Char('/') + entry.path;
         const QFileInfo installedInfo(installed);
+        // What lies behind a link on the way is not the bundle's: the install refuses to
+        // write there, so there is nothing to take back either.
+        QString refusal;
+        if (!SafePath::parentIsContained(installPath, entry.path, &refusal)) {
+            qDebug() << "Not backing up through a link:" << entry.path;
+            continue;
+        }
         if (entry.kind == FileUtils::OverlayEntry::Folder || !(installedInfo.exists() || installedInfo.isSymLink())
             || (installedInfo.isDir() && !installedInfo.isSymLink()))
             continue;

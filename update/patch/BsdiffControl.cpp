@@ -1,8 +1,10 @@
 #include "BsdiffControl.h"
 
 #include "FileUtils.h"
+#include "SafePath.h"
 #include "bspatch.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
@@ -21,7 +23,13 @@ void BsdiffControl::bspatchControl()
         const QString &relative = it.key();
         const filePatchInfo &info = it.value();
         // Entries come from the manifest: nothing may be read or written outside the bundle.
-        if (!FileUtils::isSafeRelativePath(relative) || !FileUtils::isSafeRelativePath(info.filePatch)) {
+        // Nor through a link that the installation or the packet holds on the way.
+        QString refusal;
+        if (!FileUtils::isSafeRelativePath(relative) || !FileUtils::isSafeRelativePath(info.filePatch)
+            || !SafePath::parentIsContained(sourceDirectory, relative, &refusal)
+            || !SafePath::parentIsContained(outputDirectory, relative, &refusal)
+            || !SafePath::parentIsContained(patchDirectory, info.filePatch, &refusal)) {
+            qDebug() << "Refusing patch entry" << relative << refusal;
             emit bsdiffFailSignal(tr("Refusing patch entry %1").arg(relative));
             return;
         }

@@ -1,0 +1,61 @@
+#include "WholeUpdate.h"
+
+#include "BundleSnapshot.h"
+#include "TestFiles.h"
+#include "TestHome.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace WholeUpdate {
+
+Result run(TestHome &home, const QString &bundle, const QString &manifestUrl, const Options &options)
+{
+    Result result;
+    result.install = home.path() + QStringLiteral("/Applications/Veltora Test.app");
+    QDir().mkpath(home.path() + QStringLiteral("/Applications"));
+    if (!BundleSnapshot::run(QStringLiteral("cp"), {QStringLiteral("-a"), bundle, result.install}))
+        return result;
+    home.addRecordingStub(QStringLiteral("killall"));
+    home.addRecordingStub(QStringLiteral("xdg-open"));
+    home.writeSettings(QStringLiteral("[General]\nCatUpdateLog=true\n[Login]\ntoken=secret\nuser=anna\n"));
+    QDir().mkpath(home.desktopDirectory());
+    QDir().mkpath(QDir(home.path()).filePath(QStringLiteral(".cache/Veltora")));
+    if (options.prepare)
+        options.prepare(result.install);
+
+    QProcessEnvironment env = home.environment();
+    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), QStringLiteral("0"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    if (options.proxyPort != 0) {
+        env.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(options.proxyPort));
+        env.insert(QStringLiteral("no_proxy"), QStringLiteral("127.0.0.1,localhost"));
+    }
+    QProcess update;
+    update.setProcessEnvironment(env);
+    QSignalSpy done(&update, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    update.start(result.install + QStringLiteral("/Contents/MacOS/update"),
+                 {options.version, manifestUrl, QLatin1Char('*') + result.install + QLatin1Char('*')});
+    if (!done.wait(300000)) {
+        update.kill();
+        update.waitForFinished();
+        return result;
+    }
+    result.updateCrashed = update.exitStatus() == QProcess::CrashExit;
+    result.updateExit = update.exitCode();
+
+    QElapsedTimer timer;
+    timer.start();
+    while (BundleSnapshot::processRunning(result.install) && timer.elapsed() < 300000)
+        QTest::qWait(100);
+    const QStringList logs = QDir(home.desktopDirectory()).entryList({QStringLiteral("update_*.log")}, QDir::Files);
+    if (logs.size() == 1)
+        result.log = QString::fromUtf8(TestFiles::readFile(home.desktopDirectory() + QLatin1Char('/') + logs.first()))
+                         .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    return result;
+}
+
+} // namespace WholeUpdate

@@ -1,0 +1,37 @@
+#ifndef VELTORA_WHOLEUPDATE_H
+#define VELTORA_WHOLEUPDATE_H
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class TestHome;
+
+// One update as the application starts it: a bundle copied into a fresh home as
+// "Applications/Veltora Test.app", its updater run against a manifest address, and
+// the wait until every program of that bundle has ended (the setup program runs on
+// after the updater).
+namespace WholeUpdate {
+
+struct Result
+{
+    int updateExit = -1;       // -1 also when the updater did not end in time
+    bool updateCrashed = false;
+    QString install;
+    QStringList log;           // the one log both programs write, line by line
+};
+
+struct Options
+{
+    QString version = QStringLiteral("1.0");
+    quint16 proxyPort = 0;     // the vendor's log-upload host is reached through it
+    // Runs on the installed copy before the updater starts.
+    std::function<void(const QString &install)> prepare;
+};
+
+Result run(TestHome &home, const QString &bundle, const QString &manifestUrl, const Options &options);
+
+} // namespace WholeUpdate
+
+#endif

@@ -3,9 +3,10 @@
 //   veltora-screenshot --watch DIR MS STOP-FILE    a picture every MS milliseconds, kept
 //                                                  only when the screen changed, until
 //                                                  STOP-FILE exists
-//   veltora-screenshot --fit IN.png OUT.png WIDTH  IN cut to what differs from its corner
-//                                                  pixel (the empty screen), scaled down to
-//                                                  at most WIDTH pixels wide
+//   veltora-screenshot --fit IN.png OUT.png WIDTH  IN cut to what differs from its bottom
+//                                                  right pixel (the empty screen; windows
+//                                                  open at the top left), scaled down to at
+//                                                  most WIDTH pixels wide
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -25,7 +26,7 @@ int fit(const QString &in, const QString &out, int width)
     if (shot.isNull() || width <= 0)
         return 1;
     const QImage pixels = shot.convertToFormat(QImage::Format_ARGB32);
-    const QRgb background = pixels.pixel(0, 0);
+    const QRgb background = pixels.pixel(pixels.width() - 1, pixels.height() - 1);
     int left = pixels.width(), right = -1, top = pixels.height(), bottom = -1;
     for (int y = 0; y < pixels.height(); ++y) {
         const auto *line = reinterpret_cast<const QRgb *>(pixels.constScanLine(y));
@@ -38,7 +39,11 @@ int fit(const QString &in, const QString &out, int width)
             }
         }
     }
-    QImage picture = right < 0 ? pixels : pixels.copy(QRect(QPoint(left, top), QPoint(right, bottom)));
+    // A little of the background around the window, so that nothing ends at the edge.
+    const int margin = 6;
+    QImage picture = right < 0 ? pixels
+                               : pixels.copy(QRect(QPoint(left - margin, top - margin), QPoint(right + margin, bottom + margin))
+                                                 .intersected(pixels.rect()));
     if (picture.width() > width)
         picture = picture.scaledToWidth(width, Qt::SmoothTransformation);
     return picture.save(out, "PNG") ? 0 : 1;

@@ -1,9 +1,11 @@
-// avatar-demo [--auto] OUTPUT.png
+// avatar-demo [--auto [--picture DIALOG.png]] OUTPUT.png
 // Opens the avatar editor; on "Confirm" the 120 x 120 avatar is written to
 // OUTPUT.png, its path printed, and the program ends.
 // With --auto nobody needs to click: the first camera still is captured and
 // confirmed as soon as the camera delivers (for unattended checks); without a
-// picture after 20 seconds the program gives up.
+// picture after 20 seconds the program gives up. --picture also saves a picture
+// of the dialog with that still cropped, just before the confirmation (for the
+// README's pictures).
 #include "AvatarModifyWidget.h"
 
 #include <QAbstractButton>
@@ -21,7 +23,7 @@
 namespace {
 
 // Presses "Capture" until a crop has enabled "Confirm", then presses that.
-void captureAndConfirm(AvatarModifyWidget *dialog, int *status)
+void captureAndConfirm(AvatarModifyWidget *dialog, const QString &picture, int *status)
 {
     auto *capture = dialog->findChild<QAbstractButton *>(QStringLiteral("btnTakeImage"));
     auto *confirm = dialog->findChild<QAbstractButton *>(QStringLiteral("btnConfirm"));
@@ -32,6 +34,8 @@ void captureAndConfirm(AvatarModifyWidget *dialog, int *status)
         if (confirm->isEnabled()) {
             timer->stop();
             delete waited;
+            if (!picture.isEmpty() && !dialog->grab().save(picture, "PNG"))
+                QTextStream(stderr) << "avatar-demo: cannot write " << picture << Qt::endl;
             confirm->click();
         } else if (waited->elapsed() > 20000) {
             timer->stop();
@@ -53,8 +57,14 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
     const bool unattended = arguments.removeAll(QStringLiteral("--auto")) > 0;
+    QString picture;
+    const int pictureOption = arguments.indexOf(QStringLiteral("--picture"));
+    if (unattended && pictureOption >= 0 && pictureOption + 1 < arguments.size()) {
+        picture = arguments.takeAt(pictureOption + 1);
+        arguments.removeAt(pictureOption);
+    }
     if (arguments.size() != 1) {
-        std::fprintf(stderr, "usage: avatar-demo [--auto] OUTPUT.png\n");
+        std::fprintf(stderr, "usage: avatar-demo [--auto [--picture DIALOG.png]] OUTPUT.png\n");
         return 2;
     }
     const QString output = QFileInfo(arguments.at(0)).absoluteFilePath();
@@ -75,7 +85,7 @@ int main(int argc, char *argv[])
     });
     dialog->show();
     if (unattended)
-        captureAndConfirm(dialog, &status);
+        captureAndConfirm(dialog, picture, &status);
     app.exec();
     return status;
 }

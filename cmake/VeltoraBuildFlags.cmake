@@ -18,18 +18,15 @@ elseif(VELTORA_SANITIZE)
     set(_san -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_compile_options(veltora_build_flags INTERFACE ${_san})
     target_link_options(veltora_build_flags INTERFACE ${_san})
+    # A program linking our instrumented shared library needs the same runtime.
+    set(VELTORA_SANITIZE_LINK_OPTIONS -fsanitize=address,undefined)
 endif()
 
 # What a bundle carries of Qt: the one list of modules and plug-in kinds. The
-# programs read it from the generated BundleContents.h, scripts/make-bundle.sh
-# from bundle-contents.sh in the build folder.
+# programs read it from the generated BundleContents.h, the bundle's install
+# rules (cmake/VeltoraBundle.cmake) from here.
 set(VELTORA_BUNDLE_QT_MODULES Concurrent Core DBus Gui Network PrintSupport Widgets)
 set(VELTORA_BUNDLE_PLUGIN_KINDS bearer imageformats platforms printsupport)
-string(REPLACE ";" " " _modules "${VELTORA_BUNDLE_QT_MODULES}")
-string(REPLACE ";" " " _kinds "${VELTORA_BUNDLE_PLUGIN_KINDS}")
-file(WRITE "${CMAKE_BINARY_DIR}/bundle-contents.sh.in"
-    "qt_modules=\"${_modules}\"\nplugin_kinds=\"${_kinds}\"\n")
-configure_file("${CMAKE_BINARY_DIR}/bundle-contents.sh.in" "${CMAKE_BINARY_DIR}/bundle-contents.sh" COPYONLY)
 
 # veltora_bundle_rpath(<target>): the program finds its Qt libraries in the bundle's
 # Contents/Frameworks, relative to its own folder, wherever the bundle (or the copy of

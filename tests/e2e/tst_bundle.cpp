@@ -13,6 +13,7 @@ class TestBundle : public QObject
 
 private slots:
     void backupCopyLoadsWhatLiesBesideIt();
+    void runPathStaysInsideTheBundle();
     void detachedChildOutlivesItsParent();
 };
 
@@ -53,6 +54,25 @@ void TestBundle::backupCopyLoadsWhatLiesBesideIt()
                  qPrintable(match.captured(1)));
     }
     QVERIFY(trace.contains(QStringLiteral("loaded library \"%1/Contents/PlugIns/platforms/libqoffscreen.so\"").arg(backup)));
+}
+
+// An empty run-path entry means the current folder: a library planted there would be loaded.
+void TestBundle::runPathStaysInsideTheBundle()
+{
+    TestHome home;
+    const QString app = home.path() + "/Veltora.app";
+    QProcess layout;
+    layout.start("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, app, APP_OLD});
+    QVERIFY(layout.waitForFinished(120000) && layout.exitCode() == 0);
+    for (const QString program : {"update", "finisher"}) {
+        QProcess readelf;
+        readelf.start("readelf", {"-d", app + "/Contents/MacOS/" + program});
+        QVERIFY(readelf.waitForFinished(30000) && readelf.exitCode() == 0);
+        const auto match = QRegularExpression("\\(RUNPATH\\)\\s+Library runpath: \\[(.*)\\]").match(readelf.readAllStandardOutput());
+        QVERIFY2(match.hasMatch(), qPrintable(program));
+        for (const QString &entry : match.captured(1).split(':'))
+            QVERIFY2(entry.startsWith("$ORIGIN/../Frameworks/"), qPrintable(program + ": " + match.captured(1)));
+    }
 }
 
 void TestBundle::detachedChildOutlivesItsParent()

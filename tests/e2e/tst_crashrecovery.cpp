@@ -5,10 +5,9 @@
 //   VELTORA_CRASH_KILLS=N   number of kills (default 20); scripts/crash-test.sh N
 #include "BundleSnapshot.h"
 #include "InstallJournal.h"
-#include "NginxSite.h"
 #include "TestFiles.h"
 #include "TestHome.h"
-#include "TestHttpServer.h"
+#include "UpdateSite.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -75,27 +74,24 @@ private:
     Outcome updateKilledAt(qint64 delayUs, bool fromJournal, qint64 *installUs, QString *detail);
     QString url(const QString &path) const { return m_site.url(path); }
 
-    QTemporaryDir m_work;
     QString m_old;
     QString m_new;
     QStringList m_oldTree;
     QStringList m_newTree;
-    NginxSite m_site;
-    TestHttpServer m_proxy;
+    UpdateSite m_site;
 };
 
 void TestCrashRecovery::initTestCase()
 {
     if (!NginxSite::installed())
         QSKIP("nginx is not installed");
-    QVERIFY(m_work.isValid());
-    QVERIFY(m_proxy.listen());
-    m_proxy.serveContent("/api/file.api.php", "stored");
-    const QString work = m_work.path();
+    QString output;
+    QVERIFY2(m_site.start(&output), qPrintable(output));
+    const QString work = m_site.work();
     m_old = work + "/bundles/1.0/Veltora.app";
     m_new = work + "/bundles/2.0/Veltora.app";
-    QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, m_old, APP_OLD, "1.0"}));
-    QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, m_new, APP_NEW, "2.0"}));
+    QVERIFY(UpdateSite::makeBundle(m_old, APP_OLD, "1.0"));
+    QVERIFY(UpdateSite::makeBundle(m_new, APP_NEW, "2.0"));
     // Hundreds of files: a third changes, some go, some come (one in a new folder), a link comes.
     for (int i = 0; i < 300; ++i) {
         const QString name = QStringLiteral("/Contents/Resources/data/d%1.txt").arg(i, 3, 10, QLatin1Char('0'));
@@ -113,8 +109,6 @@ void TestCrashRecovery::initTestCase()
     QVERIFY(m_oldTree != m_newTree);
 
     QDir().mkpath(work + "/www/mac");
-    QString output;
-    QVERIFY2(m_site.start(work + "/www", work + "/nginx", &output), qPrintable(output));
     writeFile(work + "/Veltora-2.0.dmg", "the disk image of 2.0");
     QVERIFY2(run(RELEASE_TOOL, {"--new", m_new, "--old", "1.0=" + m_old, "--base-url", url("/mac"), "--out",
                                 work + "/www/mac", "--installer", work + "/Veltora-2.0.dmg"},
@@ -143,7 +137,7 @@ TestCrashRecovery::Outcome TestCrashRecovery::updateKilledAt(qint64 delayUs, boo
     QProcessEnvironment env = home.environment();
     env.insert("VELTORA_MESSAGEBOX_AUTOCLOSE_MS", "0");
     env.insert("ASAN_OPTIONS", "detect_leaks=0");
-    env.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(m_proxy.port()));
+    env.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(m_site.relay().port()));
     env.insert("no_proxy", "127.0.0.1,localhost");
 
     // The update, up to the setup program started from the backup folder.

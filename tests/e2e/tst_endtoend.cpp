@@ -1,9 +1,8 @@
 #include "BundleSnapshot.h"
 #include "FileUtils.h"
-#include "NginxSite.h"
 #include "ReleaseSigner.h"
 #include "TestHome.h"
-#include "TestHttpServer.h"
+#include "UpdateSite.h"
 #include "WholeUpdate.h"
 
 #include <QDir>
@@ -54,34 +53,30 @@ private:
     void publishSigned();
     QString url(const QString &path) const { return m_site.url(path); }
 
-    QTemporaryDir m_work;
     QString m_old;
     QString m_new;
     // Bundles that carry the vendor's public release key.
     QString m_oldSigned;
     QString m_newSigned;
-    NginxSite m_site;
-    TestHttpServer m_proxy;
+    UpdateSite m_site;
 };
 
 void TestEndToEnd::initTestCase()
 {
     if (!NginxSite::installed())
         QSKIP("nginx is not installed");
-    QVERIFY(m_work.isValid());
-    QVERIFY(m_proxy.listen());
-    m_proxy.serveContent("/api/file.api.php", "stored");
-    const QString work = m_work.path();
+    QString output;
+    QVERIFY2(m_site.start(&output), qPrintable(output));
+    const QString work = m_site.work();
     m_old = work + "/bundles/1.0/Veltora.app";
     m_new = work + "/bundles/2.0/Veltora.app";
     m_oldSigned = work + "/bundles/1.0-signed/Veltora.app";
     m_newSigned = work + "/bundles/2.0-signed/Veltora.app";
-    QString output;
     QVERIFY2(run(RELEASE_TOOL, {"--generate-key", work + "/keys"}, &output), qPrintable(output));
     for (const auto &[old, fresh, key] : {std::tuple{m_old, m_new, QString()},
                                           std::tuple{m_oldSigned, m_newSigned, QString(work + "/keys/release-signing-key.pub")}}) {
-        QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, old, APP_OLD, "1.0", key}));
-        QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, fresh, APP_NEW, "2.0", key}));
+        QVERIFY(UpdateSite::makeBundle(old, APP_OLD, "1.0", key));
+        QVERIFY(UpdateSite::makeBundle(fresh, APP_NEW, "2.0", key));
         QCOMPARE(QFileInfo::exists(old + "/Contents/Resources/release-signing-key.pub"), !key.isEmpty());
         // Content that changes between the versions: a folder that sorts first, a file that
         // goes, one that comes, a name with blanks and umlauts.
@@ -97,7 +92,6 @@ void TestEndToEnd::initTestCase()
 
     QDir().mkpath(work + "/www/mac");
     QDir().mkpath(work + "/www/fix");
-    QVERIFY2(m_site.start(work + "/www", work + "/nginx", &output), qPrintable(output));
 
     for (const auto &[folder, fix] : {std::pair{QStringLiteral("mac"), QString()}, std::pair{QStringLiteral("fix"), QStringLiteral("1.0")}}) {
         QStringList arguments{"--new", m_new, "--old", "1.0=" + m_old, "--base-url", url("/" + folder), "--out",
@@ -111,13 +105,13 @@ void TestEndToEnd::initTestCase()
 
 void TestEndToEnd::publishSigned()
 {
-    const QString www = m_work.path() + "/www";
-    const QString key = m_work.path() + "/keys/release-signing.key";
+    const QString www = m_site.www();
+    const QString key = m_site.work() + "/keys/release-signing.key";
     QString output;
     // The genuine release 2.0, its version taken from the bundle.
     QVERIFY2(run(RELEASE_TOOL, {"--new", m_newSigned, "--old", "1.0=" + m_oldSigned, "--base-url", url("/signed"), "--out",
-                                www + "/signed", "--installer", m_work.path() + "/Veltora-2.0.dmg", "--settings",
-                                m_work.path() + "/settings.json", "--signing-key", key},
+                                www + "/signed", "--installer", m_site.work() + "/Veltora-2.0.dmg", "--settings",
+                                m_site.work() + "/settings.json", "--signing-key", key},
                  &output),
              qPrintable(output));
     const QByteArray manifest = readFile(www + "/signed/update.json");
@@ -158,7 +152,7 @@ TestEndToEnd::Run TestEndToEnd::runUpdate(TestHome &home, const QString &manifes
 {
     WholeUpdate::Options options;
     options.version = version;
-    options.proxyPort = m_proxy.port();
+    options.proxyPort = m_site.relay().port();
     options.prepare = prepare;
     return WholeUpdate::run(home, installFrom.isEmpty() ? m_old : installFrom, manifestUrl, options);
 }
@@ -245,7 +239,7 @@ void TestEndToEnd::unwritableInstallationIsRestored()
         QSKIP("making a folder immutable needs root");
     TestHome home;
     QString locked;
-    m_proxy.clearRequests();
+    m_site.relay().clearRequests();
     const Run result = runUpdate(home, url("/mac/update.json"), "1.0", [&](const QString &install) {
         locked = install + "/" + lockedFolder;
         run("chattr", {"+i", locked});
@@ -255,8 +249,8 @@ void TestEndToEnd::unwritableInstallationIsRestored()
     QCOMPARE(result.log.filter(QRegularExpression("copy failed: .*" + QRegularExpression::escape(refusedFile))).size(), 5);
     QVERIFY(!result.log.filter(" recover success").isEmpty());
     QCOMPARE(treeOf(result.install), treeOf(m_old));
-    QTRY_COMPARE(m_proxy.requestsFor("POST").size(), 1);
-    QCOMPARE(m_proxy.requestsFor("POST").first().target,
+    QTRY_COMPARE(m_site.relay().requestsFor("POST").size(), 1);
+    QCOMPARE(m_site.relay().requestsFor("POST").first().target,
              QByteArray("http://" VELTORA_VENDOR_HOST "/api/file.api.php?action=putFailedData"));
 }
 
@@ -297,7 +291,7 @@ void TestEndToEnd::signedReleaseRefused()
     QFETCH(QString, folder);
     QFETCH(QString, reason);
     TestHome home;
-    m_proxy.clearRequests();
+    m_site.relay().clearRequests();
     const Run result = runUpdate(home, url("/" + folder + "/update.json"), "1.0", {}, m_oldSigned);
     QVERIFY(result.updateExit != 0);
     QCOMPARE(treeOf(result.install), treeOf(m_oldSigned));
@@ -307,7 +301,7 @@ void TestEndToEnd::signedReleaseRefused()
     QVERIFY(result.log.filter("##finisher##").isEmpty());
     QSettings settings(home.dataDirectory() + "/settings.ini", QSettings::IniFormat);
     QCOMPARE(settings.value("Login/token").toString(), QStringLiteral("secret"));
-    QTRY_COMPARE(m_proxy.requestsFor("POST").size(), 1);
+    QTRY_COMPARE(m_site.relay().requestsFor("POST").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

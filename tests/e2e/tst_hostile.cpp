@@ -6,11 +6,10 @@
 #include "BundleSnapshot.h"
 #include "bsdiff.h"
 #include "FileUtils.h"
-#include "NginxSite.h"
 #include "SevenZipWriter.h"
 #include "TestFiles.h"
 #include "TestHome.h"
-#include "TestHttpServer.h"
+#include "UpdateSite.h"
 #include "WholeUpdate.h"
 
 #include <QDir>
@@ -141,32 +140,26 @@ private:
     // The row's manifest (and packet) under www/<row>; returns the manifest's address.
     QString publish(const QString &row, const Hostile &hostile, const QString &decoy, const QString &install);
 
-    QTemporaryDir m_work;
     QString m_old;
     QString m_new;
     QJsonObject m_manifest;
-    NginxSite m_site;
-    TestHttpServer m_proxy;
+    UpdateSite m_site;
 };
 
 void TestHostile::initTestCase()
 {
     if (!NginxSite::installed())
         QSKIP("nginx is not installed");
-    QVERIFY(m_work.isValid());
-    QVERIFY(m_proxy.listen());
-    m_proxy.serveContent("/api/file.api.php", "stored");
-    const QString work = m_work.path();
+    QString output;
+    QVERIFY2(m_site.start(&output), qPrintable(output));
+    const QString work = m_site.work();
     m_old = work + "/bundles/1.0/Veltora.app";
     m_new = work + "/bundles/2.0/Veltora.app";
-    QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, m_old, APP_OLD, "1.0"}));
-    QVERIFY(run("bash", {SOURCE_DIR "/scripts/make-bundle.sh", BUILD_DIR, m_new, APP_NEW, "2.0"}));
+    QVERIFY(UpdateSite::makeBundle(m_old, APP_OLD, "1.0"));
+    QVERIFY(UpdateSite::makeBundle(m_new, APP_NEW, "2.0"));
     writeFile(m_old + "/Contents/Resources/removed.txt", "only in 1.0");
     writeFile(m_new + "/Contents/Resources/added.txt", "only in 2.0");
     writeFile(work + "/Veltora-2.0.dmg", "the disk image of 2.0");
-    QString output;
-    QDir().mkpath(work + "/www");
-    QVERIFY2(m_site.start(work + "/www", work + "/nginx", &output), qPrintable(output));
     QVERIFY2(run(RELEASE_TOOL, {"--new", m_new, "--old", "1.0=" + m_old, "--base-url", url("/genuine"), "--out",
                                 work + "/www/genuine", "--installer", work + "/Veltora-2.0.dmg"},
                  &output),
@@ -197,7 +190,7 @@ void TestHostile::makeDecoy(const QString &decoy)
 QString TestHostile::publish(const QString &row, const Hostile &hostile, const QString &decoy, const QString &install)
 {
     const QString folder = QString::number(qHash(row));
-    const QString www = m_work.path() + "/www/" + folder;
+    const QString www = m_site.www() + "/" + folder;
     QJsonObject mac = m_manifest.value("mac").toObject();
     QJsonObject partial = mac.value("partialPacket").toObject();
     QJsonObject entry = partial.value("1.0").toObject();
@@ -339,7 +332,7 @@ void TestHostile::nothingOutsideTheBundleChanges()
     QStringList bundleBefore;
 
     WholeUpdate::Options options;
-    options.proxyPort = m_proxy.port();
+    options.proxyPort = m_site.relay().port();
     options.prepare = [&](const QString &installed) {
         if (hostile.prepare)
             hostile.prepare(installed, decoy);

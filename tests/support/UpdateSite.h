@@ -1,0 +1,35 @@
+#ifndef VELTORA_UPDATESITE_H
+#define VELTORA_UPDATESITE_H
+
+#include "NginxSite.h"
+#include "TestHttpServer.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+// What the whole-update tests stand on: a work folder, nginx serving its "www" folder on
+// loopback, and a relay that answers for the vendor's log-upload host (the programs
+// reach it through http_proxy). Everything goes with the object.
+class UpdateSite
+{
+public:
+    bool start(QString *error);
+    void stop() { m_nginx.stop(); }
+
+    QString work() const { return m_work.path(); }
+    QString www() const { return work() + QStringLiteral("/www"); }
+    QString url(const QString &path) const { return m_nginx.url(path); }
+    TestHttpServer &relay() { return m_relay; }
+
+    // Lays out a bundle of `version` whose application is `app`, as the build installs it;
+    // with a public key the bundle checks release signatures.
+    static bool makeBundle(const QString &path, const QString &app, const QString &version,
+                           const QString &publicKey = QString());
+
+private:
+    QTemporaryDir m_work;
+    NginxSite m_nginx;
+    TestHttpServer m_relay;
+};
+
+#endif

@@ -41,11 +41,15 @@ const qint64 signatureHeaderSize = 32;
 const quint64 maxHeaderSize = quint64(256) << 20;   // a decoded index beyond this is not ours to hold
 // A packed index may decode to at most this multiple of the packet's size (and
 // at least 1 MB). The index is names, bit fields and small numbers, which LZMA
-// packs about 10 to 30 times on real trees (100,000 numbered empty files: about
-// 25 times); 64 leaves room for that and keeps what a short packet can make us
-// hold to a small multiple of its size.
-const quint64 indexExpansion = 64;
+// packs very well when the packet holds little data: the packer's own packet of
+// 100,000 empty files with long names expands 550 times. Beyond 1024 times the
+// index is taken as made to exhaust memory.
+const quint64 indexExpansion = 1024;
 const quint64 minDecodedLimit = quint64(1) << 20;
+// What the items of a packet may take in memory: this multiple of the packet's
+// size, and at least 64 MB (some 1,000,000 items).
+const quint64 itemMemoryPerByte = 64;
+const quint64 minItemMemory = quint64(64) << 20;
 // Coders of one folder and streams of one coder: the packers use a handful.
 const quint64 maxCoders = 64;
 const quint64 maxCoderStreams = 64;
@@ -530,6 +534,8 @@ bool parseHeader(const QByteArray &header, qint64 fileSize, Findings *f, QVector
         fileCount = r.countTaking(1);
         if (!r.ok())
             return f->damaged(QStringLiteral("more items than the index can hold"));
+        if (quint64(fileCount) * sizeof(Item) > qMax(minItemMemory, itemMemoryPerByte * quint64(fileSize)))
+            return f->damaged(QStringLiteral("%1 items in a packet of %2 bytes").arg(fileCount).arg(fileSize));
         for (;;) {
             const quint64 property = r.number();
             if (!r.ok())

@@ -2,12 +2,16 @@
 // the peak memory of the extraction, and a runaway one ends here instead of in
 // the test or the machine. Prints "OK <KB>" or "FAIL <KB> <last error>", where
 // KB is the growth of the peak resident size during the extraction.
-//   extract_child PACKET TARGET [general]
-// "general" sends every packet the index reader does not refuse to the general one.
+//   extract_child PACKET TARGET [general|index]
+// "general" sends every packet the index reader does not refuse to the general
+// one; "index" only reads the packet's index and prints "READ", "DECLINED" or
+// "REFUSED" in place of OK and FAIL.
 #include "Lib7z.h"
+#include "SevenZipIndex.h"
 #include "Uncompress.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 
 #include <atomic>
@@ -44,9 +48,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 3 && !(args.size() == 4 && args.at(3) == QLatin1String("general")))
+    const QString mode = args.value(3);
+    if (args.size() < 3 || args.size() > 4 || !(mode.isEmpty() || mode == QLatin1String("general") || mode == QLatin1String("index")))
         return 2;
-    Lib7z::setIndexedReaderEnabled(args.size() == 3);
+    Lib7z::setIndexedReaderEnabled(mode != QLatin1String("general"));
 
     const long before = peakKilobytes();
     // Address-space limits do not work under the address sanitizer; a watch does.
@@ -61,6 +66,19 @@ int main(int argc, char *argv[])
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
+
+    if (mode == QLatin1String("index")) {
+        QFile file(args.at(1));
+        if (!file.open(QIODevice::ReadOnly))
+            return 2;
+        Lib7z::SevenZipIndex index;
+        index.read(&file);
+        done = true;
+        watch.join();
+        const char *outcomes[] = {"READ", "DECLINED", "REFUSED"};
+        std::printf("%s %ld %s\n", outcomes[index.outcome()], peakKilobytes() - before, index.declineReason().toUtf8().constData());
+        return 0;
+    }
 
     Uncompress uncompress;
     uncompress.packetPath = args.at(1);

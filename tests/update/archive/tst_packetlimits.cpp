@@ -1,4 +1,3 @@
-#include "QuickMode.h"
 #include "SevenZipIndex.h"
 #include "SevenZipWriter.h"
 #include "TestFiles.h"
@@ -59,11 +58,18 @@ struct Outcome
     long grownKilobytes() const { return line.split(' ').value(1).toLong(); }
 };
 
-// Unpacks the packet in extract_child, which reports how far its peak memory grew.
-Outcome extractInChild(const QString &packet, const QString &target)
+// Unpacks the packet in extract_child (or only reads its index), which reports
+// how far its peak memory grew.
+Outcome extractInChild(const QString &packet, const QString &target, bool indexOnly = false)
 {
     QProcess child;
-    child.start(QStringLiteral(EXTRACT_CHILD), {packet, target});
+    // The sanitizer's quarantine holds freed blocks (256 MB by default); it would
+    // count as memory the extraction keeps.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=8"));
+    child.setProcessEnvironment(environment);
+    child.start(QStringLiteral(EXTRACT_CHILD), indexOnly ? QStringList{packet, target, QStringLiteral("index")} : QStringList{packet, target});
     Outcome outcome;
     if (!child.waitForFinished(300000))
         return outcome;
@@ -160,7 +166,7 @@ void TestPacketLimits::absurdPacketsAreRefused()
 void TestPacketLimits::legalPacketsAreNotRefused_data()
 {
     QTest::addColumn<QByteArray>("packet");
-    QTest::addColumn<bool>("slow");
+    QTest::addColumn<bool>("large");   // its index is read, not unpacked (100,000 files take minutes under the sanitizers)
     SevenZipWriter nothing;
     QTest::newRow("no items") << nothing.archive() << false;
     SevenZipWriter empties;
@@ -181,14 +187,11 @@ void TestPacketLimits::legalPacketsAreNotRefused_data()
 void TestPacketLimits::legalPacketsAreNotRefused()
 {
     QFETCH(QByteArray, packet);
-    QFETCH(bool, slow);
-    QVERIFY(readIndex(packet) != SevenZipIndex::Refused);
-    if (slow)
-        VELTORA_SLOW_CASE();
+    QFETCH(bool, large);
     const QString path = dir.filePath(QStringLiteral("legal-%1.7z").arg(QTest::currentDataTag()));
     QVERIFY(TestFiles::writeFile(path, packet));
-    const Outcome outcome = extractInChild(path, dir.filePath(QStringLiteral("legal-out-%1").arg(QTest::currentDataTag())));
-    QVERIFY2(outcome.line.startsWith("OK "), outcome.line.constData());
+    const Outcome outcome = extractInChild(path, dir.filePath(QStringLiteral("legal-out-%1").arg(QTest::currentDataTag())), large);
+    QVERIFY2(outcome.line.startsWith(large ? "READ " : "OK "), outcome.line.constData());
     QVERIFY2(outcome.grownKilobytes() < memoryBoundKilobytes, outcome.line.constData());
 }
 

@@ -2,9 +2,8 @@
 // the peak memory of the extraction, and a runaway one ends here instead of in
 // the test or the machine. Prints "OK <KB>" or "FAIL <KB> <last error>", where
 // KB is the growth of the peak resident size during the extraction.
-//   extract_child PACKET TARGET [general|index]
-// "general" sends every packet the index reader does not refuse to the general
-// one; "index" only reads the packet's index and prints "READ", "DECLINED" or
+//   extract_child PACKET TARGET [index]
+// With "index" it only reads the packet's index and prints "READ", "DECLINED" or
 // "REFUSED" in place of OK and FAIL.
 #include "Lib7z.h"
 #include "SevenZipIndex.h"
@@ -57,9 +56,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const QString mode = args.value(3);
-    if (args.size() < 3 || args.size() > 4 || !(mode.isEmpty() || mode == QLatin1String("general") || mode == QLatin1String("index")))
+    if (args.size() < 3 || args.size() > 4 || !(mode.isEmpty() || mode == QLatin1String("index")))
         return 2;
-    Lib7z::setIndexedReaderEnabled(mode != QLatin1String("general"));
 
     const long before = peakKilobytes();
     // Address-space limits do not work under the address sanitizer; a watch does.

@@ -515,6 +515,9 @@ bool parseHeader(const QByteArray &header, qint64 fileSize, Findings *f, QVector
             f->unusual(QStringLiteral("a folder not packed with LZMA2 alone"));
             continue;
         }
+        // An LZMA2 chunk takes 6 bytes at least and unpacks to 2 MiB at most.
+        if (folder.unpackSize() > (quint64(ranges[pack].second) / 6 + 1) * (quint64(2) << 20))
+            return f->damaged(QStringLiteral("a folder unpacking to more than its packed size can hold"));
         if (s.substreamCounts[i] == 0)
             f->unusual(QStringLiteral("a folder without items"));
         // A dictionary beyond the folder's data holds nothing more, and the decoder reserves it whole.

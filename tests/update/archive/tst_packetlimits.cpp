@@ -136,7 +136,7 @@ void TestPacketLimits::absurdPacketsAreRefused_data()
         QTest::addRow("%s index: packed size beyond the file", how)
             << SevenZipWriter::packet("x", index(oneLzma2Folder(quint64(1) << 40, 1)), packed);
         QTest::addRow("%s index: a byte of LZMA2 unpacking to 2^40 bytes", how)
-            << SevenZipWriter::packet("x", index(oneLzma2Folder(1, quint64(1) << 40) + items(1, bytes({0x11, 0x05, 0x00, 0x61, 0x00, 0x00, 0x00, 0x00}))), packed);
+            << SevenZipWriter::packet("x", index(oneLzma2Folder(1, quint64(1) << 40) + bytes({0x00}) + items(1, bytes({0x11, 0x05, 0x00, 0x61, 0x00, 0x00, 0x00, 0x00}))), packed);
         QTest::addRow("%s index: stored data longer than its packed size", how)
             << SevenZipWriter::packet("x", index(bytes({0x04, 0x06, 0x00, 0x01, 0x09, 0x01, 0x00, 0x07, 0x0B, 0x01, 0x00, 0x01, 0x01, 0x00, 0x0C})
                                                  + n(quint64(1) << 40) + bytes({0x00, 0x00})), packed);

@@ -45,8 +45,8 @@ public:
     };
 
     // Reads the index. False (with a reason for diagnostics) when the packet is
-    // refused, or of a shape this reader leaves to the general one. Memory stays
-    // bounded by a small multiple of the packet's size either way.
+    // refused, or of a shape this reader leaves to the general one. What it holds
+    // is bounded by the packet's size: see the limits in the source.
     bool read(QIODevice *device);
     Outcome outcome() const { return result; }
     QString declineReason() const { return reason; }

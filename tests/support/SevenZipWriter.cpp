@@ -230,6 +230,40 @@ QByteArray SevenZipWriter::archive() const
         header.append(char(0x00));
     }
 
+    return packet(packed, header, m_packedIndex);
+}
+
+QByteArray SevenZipWriter::packet(const QByteArray &data, const QByteArray &index, bool packedIndex)
+{
+    QByteArray packed = data;
+    QByteArray header = index;
+    if (packedIndex && !index.isEmpty()) {
+        const QByteArray coded = lzma2(index);
+        header = QByteArray(1, char(0x17)); // encoded header
+        header.append(char(0x06));
+        putNumber(header, quint64(packed.size()));
+        putNumber(header, 1);
+        header.append(char(0x09));
+        putNumber(header, quint64(coded.size()));
+        header.append(char(0x00));
+        header.append(char(0x07));
+        header.append(char(0x0B));
+        putNumber(header, 1);
+        header.append(char(0x00));
+        putNumber(header, 1);
+        header.append(char(0x21));
+        header.append(char(0x21));
+        putNumber(header, 1);
+        header.append(lzma2Property);
+        header.append(char(0x0C));
+        putNumber(header, quint64(index.size()));
+        header.append(char(0x0A));
+        header.append(char(0x01));
+        putLittle(header, crc32(index));
+        header.append(char(0x00));
+        header.append(char(0x00));
+        packed.append(coded);
+    }
     QByteArray start;
     putLittle(start, quint64(packed.size()));
     putLittle(start, quint64(header.size()));
@@ -239,6 +273,13 @@ QByteArray SevenZipWriter::archive() const
     out.append(start);
     out.append(packed);
     out.append(header);
+    return out;
+}
+
+QByteArray SevenZipWriter::number(quint64 value)
+{
+    QByteArray out;
+    putNumber(out, value);
     return out;
 }
 

@@ -34,12 +34,21 @@ public:
 
     void add(const Item &item) { m_items.append(item); }
     void setMethod(Method method) { m_method = method; }
+    // Packs the index with LZMA2 behind an encoded header, as the 7z tool does.
+    void setPackedIndex(bool packed) { m_packedIndex = packed; }
     QByteArray archive() const;
     bool writeTo(const QString &path) const;
+
+    // For indexes made by hand: a packet of `data` (the packed streams) and `index`,
+    // plain or packed with LZMA2.
+    static QByteArray packet(const QByteArray &data, const QByteArray &index, bool packedIndex);
+    // The index's variable-length number.
+    static QByteArray number(quint64 value);
 
 private:
     QList<Item> m_items;
     Method m_method = Copy;
+    bool m_packedIndex = false;
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include "SevenZipIndex.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QFileDevice>
 #include <QFileInfo>
 #include <QReadWriteLock>
@@ -178,8 +179,15 @@ bool extractArchive(QFileDevice *archive, const QString &targetDirectory, Extrac
     outer.tryCreate();
 
     impl->setTotal(quint64(qMax<qint64>(0, archive->size())));
+    // Every packet's index is checked first, also when the general reader is to
+    // unpack it: that reader allocates from absurd counts before it finds them out.
     SevenZipIndex packetIndex;
-    const bool extracted = indexedReader && archive->handle() >= 0 && packetIndex.read(archive)
+    const bool readable = packetIndex.read(archive);
+    if (packetIndex.outcome() == SevenZipIndex::Refused) {
+        qWarning().noquote() << QStringLiteral("Refused packet %1: %2").arg(archive->fileName(), packetIndex.declineReason());
+        throw SevenZipException(QCoreApplication::translate("OpenArchiveInfo", "Could not open archive"));
+    }
+    const bool extracted = indexedReader && archive->handle() >= 0 && readable
         ? failingOnException([&] { return extractIndexed(archive, packetIndex, impl); })
         : extractGeneral(archive, impl);
     if (!extracted)

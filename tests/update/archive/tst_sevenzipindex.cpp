@@ -166,6 +166,7 @@ void TestSevenZipIndex::declinesOtherShapes_data()
     QTest::newRow("filter before LZMA2") << QStringList{QStringLiteral("-m0=BCJ"), QStringLiteral("-m1=LZMA2")};
     QTest::newRow("LZMA") << QStringList{QStringLiteral("-m0=LZMA")};
     QTest::newRow("stored") << QStringList{QStringLiteral("-mx=0")};
+    QTest::newRow("bzip2") << QStringList{QStringLiteral("-m0=BZip2")};
     QTest::newRow("encrypted") << QStringList{QStringLiteral("-psecret")};
     QTest::newRow("encrypted index") << QStringList{QStringLiteral("-psecret"), QStringLiteral("-mhe=on")};
 }

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace Lib7z {
@@ -38,6 +39,20 @@ enum PropertyId : quint64 {
 
 const qint64 signatureHeaderSize = 32;
 const quint64 maxHeaderSize = quint64(256) << 20;   // a decoded index beyond this is not ours to hold
+// A packed index may decode to at most this multiple of the packet's size (and
+// at least 1 MB). The index is names, bit fields and small numbers, which LZMA
+// packs very well when the packet holds little data: the packer's own packet of
+// 100,000 empty files with long names expands 550 times. Beyond 1024 times the
+// index is taken as made to exhaust memory.
+const quint64 indexExpansion = 1024;
+const quint64 minDecodedLimit = quint64(1) << 20;
+// What the items of a packet may take in memory: this multiple of the packet's
+// size, and at least 64 MB (some 1,000,000 items).
+const quint64 itemMemoryPerByte = 64;
+const quint64 minItemMemory = quint64(64) << 20;
+// Coders of one folder and streams of one coder: the packers use a handful.
+const quint64 maxCoders = 64;
+const quint64 maxCoderStreams = 64;
 const quint32 unixExtension = 0x8000;
 const quint32 readOnlyAttribute = 0x01;
 const quint64 fileTimeEpoch = 116444736000000000ULL;   // 1970-01-01 in 100 ns steps since 1601
@@ -73,11 +88,23 @@ public:
         }
         return value;
     }
-    // A count that must fit the bytes left (each counted thing takes at least one bit).
+    // A count of things that each take at least 1/perByte of the bytes left;
+    // a count beyond that cannot be true and fails the reader before anyone
+    // allocates for it.
     int count(qint64 perByte = 8)
     {
         const quint64 n = number();
-        if (n > quint64(left) * quint64(perByte) + 1 || n > 0x7fffffff) {
+        if (n > quint64(left) * quint64(perByte) || n > 0x7fffffff) {
+            good = false;
+            return 0;
+        }
+        return int(n);
+    }
+    // A count of things that each take at least `bytes` of what is left.
+    int countTaking(qint64 bytes)
+    {
+        const quint64 n = number();
+        if (n > quint64(left) / quint64(bytes) || n > 0x7fffffff) {
             good = false;
             return 0;
         }
@@ -106,9 +133,14 @@ public:
         left -= qint64(n);
         return at;
     }
+    // A bit field of n bits; fails the reader unless the bytes hold them.
     std::vector<bool> bits(int n)
     {
-        std::vector<bool> v(size_t(qMax(0, n)), false);
+        if (n < 0 || quint64(n) > quint64(left) * 8) {
+            good = false;
+            return {};
+        }
+        std::vector<bool> v(size_t(n), false);
         quint8 current = 0;
         for (int i = 0; i < n && good; ++i) {
             if (i % 8 == 0)
@@ -143,14 +175,26 @@ struct Coder
 {
     QByteArray id;
     QByteArray properties;
+    quint64 inStreams = 1;
+    quint64 outStreams = 1;
+};
+
+struct FolderInfo
+{
+    std::vector<Coder> coders;
+    quint64 packedStreams = 1;
+    quint64 outStreams = 1;
+    size_t mainOut = 0;                    // the out stream no other coder takes
+    std::vector<quint64> unpackSizes;      // one per out stream
+    quint64 unpackSize() const { return mainOut < unpackSizes.size() ? unpackSizes[mainOut] : 0; }
+    bool simple() const { return coders.size() == 1 && coders[0].inStreams == 1 && coders[0].outStreams == 1; }
 };
 
 struct StreamsInfo
 {
     quint64 packPosition = 0;
     std::vector<quint64> packSizes;
-    std::vector<Coder> coders;            // one per folder; other folders are declined
-    std::vector<quint64> unpackSizes;
+    std::vector<FolderInfo> folders;
     std::vector<bool> folderCrcDefined;
     std::vector<quint32> folderCrcs;
     std::vector<int> substreamCounts;
@@ -159,50 +203,125 @@ struct StreamsInfo
     std::vector<quint32> substreamCrcs;
 };
 
+// What a pass over the index found: damage (refuse) wins over a shape this
+// reader leaves to the general one (decline); the pass goes on after a
+// decline so that the whole index is checked for damage.
+struct Findings
+{
+    QString damage;
+    QString shape;
+    bool damaged(const QString &why)
+    {
+        if (damage.isEmpty())
+            damage = why;
+        return false;
+    }
+    void unusual(const QString &why)
+    {
+        if (shape.isEmpty())
+            shape = why;
+    }
+};
+
 const QByteArray lzma2Id("\x21", 1);
 const QByteArray lzmaId("\x03\x01\x01", 3);
+const QByteArray copyId("\x00", 1);
+const QByteArray aesId("\x06\xf1\x07\x01", 4);
 
-// Fails the reader (returns false) for shapes other than one simple coder per folder.
-bool readFolder(ByteReader &r, Coder *coder)
+// One folder: its coders, how they are bound, which streams are packed.
+bool readFolder(ByteReader &r, FolderInfo *folder, Findings *f)
 {
-    if (r.number() != 1)
-        return false;
-    const quint8 flags = r.byte();
-    if ((flags & 0x10) || (flags & 0x80))   // several streams, or alternative methods
-        return false;
-    const char *id = r.take(flags & 0x0f);
-    if (!id)
-        return false;
-    coder->id = QByteArray(id, flags & 0x0f);
-    if (flags & 0x20) {
-        const quint64 size = r.number();
-        const char *properties = r.take(size);
-        if (!properties)
-            return false;
-        coder->properties = QByteArray(properties, int(size));
+    const quint64 coders = r.number();
+    if (!r.ok() || coders == 0 || coders > maxCoders)
+        return f->damaged(QStringLiteral("a folder with %1 coders").arg(coders));
+    quint64 totalIn = 0;
+    quint64 totalOut = 0;
+    for (quint64 i = 0; i < coders; ++i) {
+        Coder coder;
+        const quint8 flags = r.byte();
+        if (flags & 0x80)   // alternative methods: no packer writes them, no reader takes them
+            return f->damaged(QStringLiteral("a coder with alternative methods"));
+        const char *id = r.take(flags & 0x0f);
+        if (!id)
+            return f->damaged(QStringLiteral("damaged folder"));
+        coder.id = QByteArray(id, flags & 0x0f);
+        if (flags & 0x10) {
+            coder.inStreams = r.number();
+            coder.outStreams = r.number();
+            if (coder.inStreams > maxCoderStreams || coder.outStreams == 0 || coder.outStreams > maxCoderStreams)
+                return f->damaged(QStringLiteral("a coder with %1 streams").arg(qMax(coder.inStreams, coder.outStreams)));
+        }
+        if (flags & 0x20) {
+            const quint64 size = r.number();
+            const char *properties = r.take(size);
+            if (!properties)
+                return f->damaged(QStringLiteral("damaged folder"));
+            coder.properties = QByteArray(properties, int(size));
+        }
+        totalIn += coder.inStreams;
+        totalOut += coder.outStreams;
+        folder->coders.push_back(coder);
     }
-    return r.ok();
+    const quint64 bindPairs = totalOut - 1;
+    if (totalIn < bindPairs + 1)
+        return f->damaged(QStringLiteral("a folder without packed streams"));
+    std::vector<bool> boundIn(size_t(totalIn), false), boundOut(size_t(totalOut), false);
+    for (quint64 i = 0; i < bindPairs; ++i) {
+        const quint64 in = r.number();
+        const quint64 out = r.number();
+        if (!r.ok() || in >= totalIn || out >= totalOut || boundIn[size_t(in)] || boundOut[size_t(out)])
+            return f->damaged(QStringLiteral("damaged folder bindings"));
+        boundIn[size_t(in)] = true;
+        boundOut[size_t(out)] = true;
+    }
+    folder->packedStreams = totalIn - bindPairs;
+    folder->outStreams = totalOut;
+    if (folder->packedStreams > 1) {
+        for (quint64 i = 0; i < folder->packedStreams; ++i)
+            if (r.number() >= totalIn)
+                return f->damaged(QStringLiteral("damaged folder bindings"));
+    }
+    for (size_t i = 0; i < boundOut.size(); ++i)
+        if (!boundOut[i])
+            folder->mainOut = i;
+    return r.ok() || f->damaged(QStringLiteral("damaged folder"));
 }
 
 void readDigests(ByteReader &r, int n, std::vector<bool> *defined, std::vector<quint32> *crcs)
 {
     *defined = r.defined(n);
-    crcs->assign(size_t(n), 0);
+    const qint64 present = std::count(defined->begin(), defined->end(), true);
+    crcs->assign(size_t(qMax(0, n)), 0);
+    if (!r.ok() || present > r.remaining() / 4) {
+        r.fail();
+        return;
+    }
     for (int i = 0; i < n && r.ok(); ++i)
         if ((*defined)[size_t(i)])
             (*crcs)[size_t(i)] = r.uint32();
 }
 
-bool readStreamsInfo(ByteReader &r, StreamsInfo *s)
+// The streams part of an index; false when it is damaged or absurd for a file
+// of fileSize bytes. Every count is checked against the bytes left before
+// anything is sized from it.
+bool readStreamsInfo(ByteReader &r, StreamsInfo *s, qint64 fileSize, Findings *f)
 {
     quint64 type = r.number();
     if (type == kPackInfo) {
         s->packPosition = r.number();
-        const int n = r.count(1);
+        const int n = r.countTaking(1);   // each size takes a byte at least
+        if (!r.ok())
+            return f->damaged(QStringLiteral("more packed streams than the index can hold"));
         type = r.number();
         if (type == kSize) {
-            for (int i = 0; i < n && r.ok(); ++i)
-                s->packSizes.push_back(r.number());
+            quint64 total = s->packPosition;
+            for (int i = 0; i < n && r.ok(); ++i) {
+                const quint64 size = r.number();
+                if (size > quint64(fileSize) || total > quint64(fileSize) - size)
+                    return f->damaged(QStringLiteral("packed streams beyond the end of the packet"));
+                total += size;
+                s->packSizes.push_back(size);
+            }
             type = r.number();
         }
         if (type == kCrc) {
@@ -211,26 +330,32 @@ bool readStreamsInfo(ByteReader &r, StreamsInfo *s)
             readDigests(r, n, &defined, &crcs);
             type = r.number();
         }
-        if (type != kEnd || int(s->packSizes.size()) != n)
-            return false;
+        if (!r.ok() || type != kEnd || int(s->packSizes.size()) != n)
+            return f->damaged(QStringLiteral("damaged packed stream list"));
         type = r.number();
     }
     if (type == kUnpackInfo) {
         if (r.number() != kFolder)
-            return false;
-        const int n = r.count(1);
-        if (r.byte() != 0)   // folders kept elsewhere
-            return false;
-        s->coders.resize(size_t(n));
-        for (int i = 0; i < n; ++i)
-            if (!readFolder(r, &s->coders[size_t(i)]))
-                return false;
-        if (r.number() != kCodersUnpackSize)
-            return false;
-        for (int i = 0; i < n && r.ok(); ++i)
-            s->unpackSizes.push_back(r.number());
+            return f->damaged(QStringLiteral("damaged folder list"));
+        const int n = r.countTaking(2);   // a coder count and a coder's flags at least
         if (!r.ok())
-            return false;
+            return f->damaged(QStringLiteral("more folders than the index can hold"));
+        if (r.byte() != 0)   // folders kept elsewhere
+            return f->damaged(QStringLiteral("folders kept elsewhere"));
+        s->folders.reserve(size_t(n));
+        for (int i = 0; i < n; ++i) {
+            s->folders.emplace_back();
+            if (!readFolder(r, &s->folders.back(), f))
+                return false;
+        }
+        if (r.number() != kCodersUnpackSize)
+            return f->damaged(QStringLiteral("damaged folder list"));
+        for (FolderInfo &folder : s->folders) {
+            for (quint64 i = 0; i < folder.outStreams && r.ok(); ++i)
+                folder.unpackSizes.push_back(r.number());
+        }
+        if (!r.ok())
+            return f->damaged(QStringLiteral("damaged folder list"));
         type = r.number();
         if (type == kCrc) {
             readDigests(r, n, &s->folderCrcDefined, &s->folderCrcs);
@@ -238,36 +363,54 @@ bool readStreamsInfo(ByteReader &r, StreamsInfo *s)
         }
         s->folderCrcDefined.resize(size_t(n), false);
         s->folderCrcs.resize(size_t(n), 0);
-        if (type != kEnd)
-            return false;
+        if (!r.ok() || type != kEnd)
+            return f->damaged(QStringLiteral("damaged folder list"));
         type = r.number();
     }
-    const size_t folders = s->coders.size();
+    const size_t folders = s->folders.size();
+    quint64 packedStreams = 0;
+    for (const FolderInfo &folder : s->folders)
+        packedStreams += folder.packedStreams;
+    if (packedStreams != s->packSizes.size())
+        return f->damaged(QStringLiteral("folders and packed streams do not match"));
+    for (size_t i = 0, pack = 0; i < folders; pack += s->folders[i].packedStreams, ++i) {
+        // Stored data is as long as its packed form.
+        const FolderInfo &folder = s->folders[i];
+        if (folder.simple() && folder.coders[0].id == copyId && folder.unpackSize() != s->packSizes[pack])
+            return f->damaged(QStringLiteral("a stored folder longer than its data"));
+    }
     s->substreamCounts.assign(folders, 1);
     if (type == kSubStreamsInfo) {
         type = r.number();
         if (type == kNumUnpackStream) {
-            for (size_t i = 0; i < folders && r.ok(); ++i)
-                s->substreamCounts[i] = r.count();
+            quint64 extra = 0;
+            for (size_t i = 0; i < folders && r.ok(); ++i) {
+                s->substreamCounts[i] = r.count(1);
+                extra += quint64(qMax(0, s->substreamCounts[i] - 1));
+            }
+            // Each stream after a folder's first has its size written: a byte at least.
+            if (!r.ok() || extra > quint64(r.remaining()))
+                return f->damaged(QStringLiteral("more streams than the index can hold"));
             type = r.number();
         }
         for (size_t i = 0; i < folders && r.ok(); ++i) {
             const int n = s->substreamCounts[i];
             if (n > 1 && type != kSize)
-                return false;
+                return f->damaged(QStringLiteral("streams without sizes"));
+            const quint64 unpackSize = s->folders[i].unpackSize();
             quint64 sum = 0;
             for (int j = 1; j < n && r.ok(); ++j) {
                 const quint64 size = r.number();
-                if (size > s->unpackSizes[i] - sum)
-                    return false;
+                if (size > unpackSize - sum)
+                    return f->damaged(QStringLiteral("streams longer than their folder"));
                 sum += size;
                 s->substreamSizes.push_back(size);
             }
             if (n > 0)
-                s->substreamSizes.push_back(s->unpackSizes[i] - sum);
+                s->substreamSizes.push_back(unpackSize - sum);
         }
         if (!r.ok())
-            return false;
+            return f->damaged(QStringLiteral("damaged stream list"));
         if (type == kSize)
             type = r.number();
         // Items whose folder has one stream with a known digest take the folder's.
@@ -275,17 +418,19 @@ bool readStreamsInfo(ByteReader &r, StreamsInfo *s)
         for (size_t i = 0; i < folders; ++i)
             if (!(s->substreamCounts[i] == 1 && s->folderCrcDefined[i]))
                 unknown += s->substreamCounts[i];
-        if (unknown > r.remaining() * 8 + qint64(s->substreamSizes.size()))
-            return false;
+        if (unknown > qint64(s->substreamSizes.size()))
+            return f->damaged(QStringLiteral("damaged stream list"));
         std::vector<bool> defined(size_t(unknown), false);
         std::vector<quint32> crcs(size_t(unknown), 0);
         while (type != kEnd && r.ok()) {
             if (type == kCrc)
                 readDigests(r, int(unknown), &defined, &crcs);
             else if (!r.take(r.number()))
-                return false;
+                return f->damaged(QStringLiteral("damaged stream list"));
             type = r.number();
         }
+        if (!r.ok() || defined.size() != size_t(unknown) || crcs.size() != size_t(unknown))
+            return f->damaged(QStringLiteral("damaged stream list"));
         size_t k = 0;
         for (size_t i = 0; i < folders; ++i) {
             if (s->substreamCounts[i] == 1 && s->folderCrcDefined[i]) {
@@ -301,19 +446,17 @@ bool readStreamsInfo(ByteReader &r, StreamsInfo *s)
         type = r.number();
     } else {
         for (size_t i = 0; i < folders; ++i) {
-            s->substreamSizes.push_back(s->unpackSizes[i]);
+            s->substreamSizes.push_back(s->folders[i].unpackSize());
             s->substreamCrcDefined.push_back(s->folderCrcDefined[i]);
             s->substreamCrcs.push_back(s->folderCrcs[i]);
         }
     }
-    return type == kEnd && r.ok() && s->unpackSizes.size() == folders;
+    return (type == kEnd && r.ok()) || f->damaged(QStringLiteral("damaged streams"));
 }
 
-// The folders' byte ranges in the file, checked against its size.
-bool placeFolders(const StreamsInfo &s, qint64 fileSize, std::vector<std::pair<qint64, qint64>> *ranges)
+// The packed streams' byte ranges in the file, checked against its size.
+bool placeStreams(const StreamsInfo &s, qint64 fileSize, std::vector<std::pair<qint64, qint64>> *ranges)
 {
-    if (s.packSizes.size() != s.coders.size())
-        return false;
     quint64 at = quint64(signatureHeaderSize);
     if (s.packPosition > quint64(fileSize))
         return false;
@@ -332,145 +475,55 @@ quint32 dictionaryFromProperty(quint8 p)
     return p >= 40 ? 0xffffffffU : (2U | (p & 1U)) << (p / 2 + 11);
 }
 
-} // namespace
+using Folder = SevenZipIndex::Folder;
+using Item = SevenZipIndex::Item;
 
-bool SevenZipIndex::decline(const QString &why)
-{
-    reason = why;
-    folders.clear();
-    items.clear();
-    return false;
-}
-
-bool SevenZipIndex::read(QIODevice *device)
-{
-    folders.clear();
-    items.clear();
-    const qint64 fileSize = device->size();
-    if (!device->seek(0))
-        return decline(QStringLiteral("cannot seek"));
-    const QByteArray start = device->read(signatureHeaderSize);
-    if (start.size() != signatureHeaderSize || !start.startsWith(QByteArray("7z\xbc\xaf\x27\x1c", 6)))
-        return decline(QStringLiteral("not a 7z packet"));
-    ByteReader r(start.constData() + 12, 20);
-    const quint64 offset = r.uint64();
-    const quint64 size = r.uint64();
-    const quint32 crc = r.uint32();
-    if (quint32(crc32(0, reinterpret_cast<const Bytef *>(start.constData() + 12), 20))
-        != quint32(uchar(start[8]) | uchar(start[9]) << 8 | uchar(start[10]) << 16 | quint32(uchar(start[11])) << 24))
-        return decline(QStringLiteral("damaged start header"));
-    if (size == 0 || size > maxHeaderSize || offset > quint64(fileSize)
-        || size > quint64(fileSize) - quint64(signatureHeaderSize) - qMin(offset, quint64(fileSize)))
-        return decline(QStringLiteral("index outside the packet"));
-    if (!device->seek(signatureHeaderSize + qint64(offset)))
-        return decline(QStringLiteral("cannot seek"));
-    const QByteArray header = device->read(qint64(size));
-    if (header.size() != qint64(size) || quint32(crc32(0, reinterpret_cast<const Bytef *>(header.constData()), uInt(size))) != crc)
-        return decline(QStringLiteral("damaged index"));
-
-    QByteArray current = header;
-    for (int depth = 0; depth < 4; ++depth) {
-        if (current.isEmpty())
-            return decline(QStringLiteral("empty index"));
-        if (quint8(current[0]) != kEncodedHeader)
-            return readHeader(current, fileSize);
-        QByteArray decoded;
-        if (!decodeHeader(device, current, fileSize, &decoded))
-            return false;
-        current = decoded;
-    }
-    return decline(QStringLiteral("index packed too deep"));
-}
-
-bool SevenZipIndex::decodeHeader(QIODevice *device, const QByteArray &encoded, qint64 fileSize, QByteArray *decoded)
-{
-    ByteReader r(encoded.constData() + 1, encoded.size() - 1);
-    StreamsInfo s;
-    std::vector<std::pair<qint64, qint64>> ranges;
-    if (!readStreamsInfo(r, &s) || s.coders.size() != 1 || !placeFolders(s, fileSize, &ranges))
-        return decline(QStringLiteral("unsupported packed index"));
-    const Coder &coder = s.coders[0];
-    lzma_options_lzma options{};
-    lzma_filter filters[2] = {{LZMA_VLI_UNKNOWN, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    if (coder.id == lzma2Id && coder.properties.size() == 1) {
-        filters[0].id = LZMA_FILTER_LZMA2;
-        options.dict_size = dictionaryFromProperty(quint8(coder.properties[0]));
-    } else if (coder.id == lzmaId && coder.properties.size() == 5) {
-        filters[0].id = LZMA_FILTER_LZMA1;
-        const quint8 p = quint8(coder.properties[0]);
-        if (p >= 9 * 5 * 5)
-            return decline(QStringLiteral("damaged packed index"));
-        options.lc = p % 9;
-        options.lp = (p / 9) % 5;
-        options.pb = p / 45;
-        options.dict_size = quint32(uchar(coder.properties[1])) | quint32(uchar(coder.properties[2])) << 8
-            | quint32(uchar(coder.properties[3])) << 16 | quint32(uchar(coder.properties[4])) << 24;
-    } else {
-        return decline(QStringLiteral("unsupported packed index method"));
-    }
-    const quint64 unpackSize = s.unpackSizes[0];
-    if (unpackSize == 0 || unpackSize > maxHeaderSize || quint64(ranges[0].second) > maxHeaderSize)
-        return decline(QStringLiteral("packed index too large"));
-    if (!device->seek(ranges[0].first))
-        return decline(QStringLiteral("cannot seek"));
-    const QByteArray packed = device->read(ranges[0].second);
-    if (packed.size() != ranges[0].second)
-        return decline(QStringLiteral("packed index cut short"));
-
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_raw_decoder(&stream, filters) != LZMA_OK)
-        return decline(QStringLiteral("packed index cannot be decoded"));
-    decoded->resize(int(unpackSize));
-    stream.next_in = reinterpret_cast<const uint8_t *>(packed.constData());
-    stream.avail_in = size_t(packed.size());
-    stream.next_out = reinterpret_cast<uint8_t *>(decoded->data());
-    stream.avail_out = size_t(unpackSize);
-    lzma_ret result = LZMA_OK;
-    while (result == LZMA_OK && stream.avail_out > 0) {
-        const size_t before = stream.avail_in + stream.avail_out;
-        result = lzma_code(&stream, LZMA_RUN);
-        if (result == LZMA_OK && stream.avail_in + stream.avail_out == before)
-            break;   // no progress: the input is exhausted
-    }
-    const bool complete = stream.avail_out == 0 && (result == LZMA_OK || result == LZMA_STREAM_END);
-    lzma_end(&stream);
-    if (!complete)
-        return decline(QStringLiteral("damaged packed index"));
-    if (s.folderCrcDefined[0]
-        && quint32(crc32(0, reinterpret_cast<const Bytef *>(decoded->constData()), uInt(unpackSize))) != s.folderCrcs[0])
-        return decline(QStringLiteral("damaged packed index"));
-    return true;
-}
-
-bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
+// The plain index: the folders and the items that share their streams. False
+// when it is damaged or absurd; shapes left to the general reader go to
+// f->shape while the pass goes on.
+bool parseHeader(const QByteArray &header, qint64 fileSize, Findings *f, QVector<Folder> *folders, QVector<Item> *items)
 {
     ByteReader r(header.constData(), header.size());
     if (r.number() != kHeader)
-        return decline(QStringLiteral("unknown index"));
+        return f->damaged(QStringLiteral("unknown index"));
     quint64 type = r.number();
     if (type == kArchiveProperties) {
         while (r.ok() && r.number() != 0)
             r.take(r.number());
         type = r.number();
     }
-    if (type == kAdditionalStreamsInfo)
-        return decline(QStringLiteral("additional streams"));
+    if (type == kAdditionalStreamsInfo) {
+        StreamsInfo additional;
+        if (!readStreamsInfo(r, &additional, fileSize, f))
+            return false;
+        f->unusual(QStringLiteral("additional streams"));
+        type = r.number();
+    }
     StreamsInfo s;
     if (type == kMainStreamsInfo) {
-        if (!readStreamsInfo(r, &s))
-            return decline(QStringLiteral("unsupported streams"));
+        if (!readStreamsInfo(r, &s, fileSize, f))
+            return false;
         type = r.number();
     }
     std::vector<std::pair<qint64, qint64>> ranges;
-    if (!placeFolders(s, fileSize, &ranges))
-        return decline(QStringLiteral("folders outside the packet"));
-    for (size_t i = 0; i < s.coders.size(); ++i) {
-        const Coder &coder = s.coders[i];
-        if (coder.id != lzma2Id || coder.properties.size() != 1 || quint8(coder.properties[0]) > 40)
-            return decline(QStringLiteral("a folder not packed with LZMA2 alone"));
+    if (!placeStreams(s, fileSize, &ranges))
+        return f->damaged(QStringLiteral("folders outside the packet"));
+    for (size_t i = 0, pack = 0; i < s.folders.size(); pack += s.folders[i].packedStreams, ++i) {
+        const FolderInfo &folder = s.folders[i];
+        const Coder &coder = folder.coders[0];
+        if (!folder.simple() || coder.id != lzma2Id || coder.properties.size() != 1 || quint8(coder.properties[0]) > 40) {
+            f->unusual(QStringLiteral("a folder not packed with LZMA2 alone"));
+            continue;
+        }
+        // An LZMA2 chunk takes 6 bytes at least and unpacks to 2 MiB at most.
+        if (folder.unpackSize() > (quint64(ranges[pack].second) / 6 + 1) * (quint64(2) << 20))
+            return f->damaged(QStringLiteral("a folder unpacking to more than its packed size can hold"));
         if (s.substreamCounts[i] == 0)
-            return decline(QStringLiteral("a folder without items"));
-        folders.append({ranges[i].first, ranges[i].second, s.unpackSizes[i], dictionaryFromProperty(quint8(coder.properties[0]))});
+            f->unusual(QStringLiteral("a folder without items"));
+        // A dictionary beyond the folder's data holds nothing more, and the decoder reserves it whole.
+        const quint32 dictionary = quint32(qMin<quint64>(dictionaryFromProperty(quint8(coder.properties[0])),
+                                                         qMax<quint64>(folder.unpackSize(), LZMA_DICT_SIZE_MIN)));
+        folders->append({ranges[pack].first, ranges[pack].second, folder.unpackSize(), dictionary});
     }
 
     int fileCount = 0;
@@ -478,22 +531,26 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
     std::vector<quint64> times;
     std::vector<quint32> attributes;
     QStringList names;
+    bool hasNames = false;
     if (type == kFilesInfo) {
-        fileCount = r.count(1);
+        // Each item takes a byte of the index at least (its name's end).
+        fileCount = r.countTaking(1);
+        if (!r.ok())
+            return f->damaged(QStringLiteral("more items than the index can hold"));
+        if (quint64(fileCount) * sizeof(Item) > qMax(minItemMemory, itemMemoryPerByte * quint64(fileSize)))
+            return f->damaged(QStringLiteral("%1 items in a packet of %2 bytes").arg(fileCount).arg(fileSize));
         for (;;) {
             const quint64 property = r.number();
             if (!r.ok())
-                return decline(QStringLiteral("damaged item list"));
+                return f->damaged(QStringLiteral("damaged item list"));
             if (property == kEnd)
                 break;
             const quint64 size = r.number();
             const char *data = r.take(size);
             if (!data)
-                return decline(QStringLiteral("damaged item list"));
+                return f->damaged(QStringLiteral("damaged item list"));
             ByteReader p(data, qint64(size));
-            int emptyCount = 0;
-            for (bool e : emptyStream)
-                emptyCount += e;
+            const int emptyCount = int(std::count(emptyStream.begin(), emptyStream.end(), true));
             switch (property) {
             case kEmptyStream:
                 emptyStream = p.bits(fileCount);
@@ -504,11 +561,15 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
             case kAnti:
                 for (bool anti : p.bits(emptyCount))
                     if (anti)
-                        return decline(QStringLiteral("anti items"));
+                        f->unusual(QStringLiteral("anti items"));
                 break;
             case kName: {
-                if (p.byte() != 0)
-                    return decline(QStringLiteral("names kept elsewhere"));
+                if (p.byte() != 0) {
+                    f->unusual(QStringLiteral("names kept elsewhere"));
+                    break;
+                }
+                hasNames = true;
+                names.clear();
                 for (int i = 0; i < fileCount && p.ok(); ++i) {
                     QString name;
                     for (;;) {
@@ -518,21 +579,32 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
                             break;
                         name.append(QChar(unit));
                     }
-                    names.append(name);
+                    if (p.ok())
+                        names.append(name);
                 }
+                if (names.size() != fileCount)
+                    return f->damaged(QStringLiteral("fewer names than items"));
                 break;
             }
             case kMTime:
                 timeDefined = p.defined(fileCount);
-                if (p.byte() != 0)
-                    return decline(QStringLiteral("times kept elsewhere"));
+                if (p.byte() != 0) {
+                    f->unusual(QStringLiteral("times kept elsewhere"));
+                    timeDefined.clear();
+                    break;
+                }
+                times.clear();
                 for (int i = 0; i < fileCount && p.ok(); ++i)
                     times.push_back(timeDefined[size_t(i)] ? p.uint64() : 0);
                 break;
             case kWinAttributes:
                 attributeDefined = p.defined(fileCount);
-                if (p.byte() != 0)
-                    return decline(QStringLiteral("attributes kept elsewhere"));
+                if (p.byte() != 0) {
+                    f->unusual(QStringLiteral("attributes kept elsewhere"));
+                    attributeDefined.clear();
+                    break;
+                }
+                attributes.clear();
                 for (int i = 0; i < fileCount && p.ok(); ++i)
                     attributes.push_back(attributeDefined[size_t(i)] ? p.uint32() : 0);
                 break;
@@ -540,21 +612,26 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
                 break;   // creation and access times, padding: not used
             }
             if (!p.ok())
-                return decline(QStringLiteral("damaged item list"));
+                return f->damaged(QStringLiteral("damaged item list"));
         }
         type = r.number();
     }
     if (type != kEnd || !r.ok())
-        return decline(QStringLiteral("damaged index"));
-    if (names.size() != fileCount)
-        return decline(QStringLiteral("items without names"));
+        return f->damaged(QStringLiteral("damaged index"));
+    if (!hasNames && fileCount > 0) {
+        f->unusual(QStringLiteral("items without names"));
+        return true;
+    }
     emptyStream.resize(size_t(fileCount), false);
+    times.resize(timeDefined.size(), 0);
+    attributes.resize(attributeDefined.size(), 0);
 
     // Items with data take the folders' streams in order.
     size_t stream = 0;
     int folder = 0;
     int leftInFolder = s.substreamCounts.empty() ? 0 : s.substreamCounts[0];
     size_t emptyIndex = 0;
+    items->reserve(fileCount);
     for (int i = 0; i < fileCount; ++i) {
         Item item;
         item.name = names.at(i);
@@ -572,10 +649,10 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
             const bool fits = kind == 0 || (kind == S_IFDIR && item.isDirectory)
                 || (kind == S_IFREG && !item.isDirectory) || (kind == S_IFLNK && item.hasStream);
             if (!fits)
-                return decline(QStringLiteral("an item whose kind does not fit its data"));
+                f->unusual(QStringLiteral("an item whose kind does not fit its data"));
             mode = (kind ? kind : (mode & S_IFMT)) | (unixMode & 07777);
         } else if (attribute & readOnlyAttribute) {
-            return decline(QStringLiteral("read-only items without a Unix mode"));
+            f->unusual(QStringLiteral("read-only items without a Unix mode"));
         }
         item.mode = mode;
         if (size_t(i) < timeDefined.size() && timeDefined[size_t(i)]) {
@@ -590,7 +667,7 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
             while (leftInFolder == 0 && folder + 1 < int(s.substreamCounts.size()))
                 leftInFolder = s.substreamCounts[size_t(++folder)];
             if (leftInFolder == 0 || stream >= s.substreamSizes.size())
-                return decline(QStringLiteral("more items with data than streams"));
+                return f->damaged(QStringLiteral("more items with data than streams"));
             item.folder = folder;
             item.size = s.substreamSizes[stream];
             item.hasCrc = s.substreamCrcDefined[stream];
@@ -598,13 +675,169 @@ bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
             ++stream;
             --leftInFolder;
             if ((mode & S_IFMT) == S_IFLNK && item.size > 4096)
-                return decline(QStringLiteral("an overlong link"));
+                f->unusual(QStringLiteral("an overlong link"));
         }
-        items.append(item);
+        items->append(item);
     }
     if (stream != s.substreamSizes.size())
-        return decline(QStringLiteral("streams without items"));
+        return f->damaged(QStringLiteral("streams without items"));
     return true;
 }
+
+} // namespace
+
+bool SevenZipIndex::decline(const QString &why)
+{
+    reason = why;
+    result = Declined;
+    folders.clear();
+    items.clear();
+    return false;
+}
+
+bool SevenZipIndex::refuse(const QString &why)
+{
+    decline(why);
+    result = Refused;
+    return false;
+}
+
+bool SevenZipIndex::read(QIODevice *device)
+{
+    folders.clear();
+    items.clear();
+    reason.clear();
+    result = Declined;
+    const qint64 fileSize = device->size();
+    if (!device->seek(0))
+        return decline(QStringLiteral("cannot seek"));
+    const QByteArray start = device->read(signatureHeaderSize);
+    if (!start.startsWith(QByteArray("7z\xbc\xaf\x27\x1c", 6))) {
+        // The general reader looks for a packet inside self-extracting programs,
+        // where this reader cannot check its index first.
+        if (start.startsWith("MZ") || start.startsWith("\x7f" "ELF"))
+            return refuse(QStringLiteral("a self-extracting program"));
+        return decline(QStringLiteral("not a 7z packet"));
+    }
+    if (start.size() != signatureHeaderSize)
+        return refuse(QStringLiteral("cut short"));
+    ByteReader r(start.constData() + 12, 20);
+    const quint64 offset = r.uint64();
+    const quint64 size = r.uint64();
+    const quint32 crc = r.uint32();
+    if (quint32(crc32(0, reinterpret_cast<const Bytef *>(start.constData() + 12), 20))
+        != quint32(uchar(start[8]) | uchar(start[9]) << 8 | uchar(start[10]) << 16 | quint32(uchar(start[11])) << 24))
+        return refuse(QStringLiteral("damaged start header"));
+    if (size == 0)
+        return decline(QStringLiteral("no index"));   // an empty packet
+    if (size > maxHeaderSize || offset > quint64(fileSize)
+        || size > quint64(fileSize) - quint64(signatureHeaderSize) - qMin(offset, quint64(fileSize)))
+        return refuse(QStringLiteral("index outside the packet"));
+    if (!device->seek(signatureHeaderSize + qint64(offset)))
+        return decline(QStringLiteral("cannot seek"));
+    const QByteArray header = device->read(qint64(size));
+    if (header.size() != qint64(size) || quint32(crc32(0, reinterpret_cast<const Bytef *>(header.constData()), uInt(size))) != crc)
+        return refuse(QStringLiteral("damaged index"));
+
+    QByteArray current = header;
+    for (int depth = 0; depth < 4; ++depth) {
+        if (current.isEmpty())
+            return refuse(QStringLiteral("empty index"));
+        if (quint8(current[0]) != kEncodedHeader)
+            return readHeader(current, fileSize);
+        QByteArray decoded;
+        if (!decodeHeader(device, current, fileSize, &decoded))
+            return false;
+        current = decoded;
+    }
+    return refuse(QStringLiteral("index packed too deep"));
+}
+
+bool SevenZipIndex::decodeHeader(QIODevice *device, const QByteArray &encoded, qint64 fileSize, QByteArray *decoded)
+{
+    ByteReader r(encoded.constData() + 1, encoded.size() - 1);
+    StreamsInfo s;
+    Findings f;
+    std::vector<std::pair<qint64, qint64>> ranges;
+    if (!readStreamsInfo(r, &s, fileSize, &f))
+        return refuse(f.damage);
+    if (s.folders.size() != 1 || !placeStreams(s, fileSize, &ranges))
+        return refuse(QStringLiteral("damaged packed index"));
+    const FolderInfo &folder = s.folders[0];
+    for (const Coder &coder : folder.coders)
+        if (coder.id == aesId)   // no reader here can open it; the general one says so
+            return decline(QStringLiteral("encrypted index"));
+    if (!folder.simple())
+        return refuse(QStringLiteral("a packed index of chained methods"));
+    const Coder &coder = folder.coders[0];
+    const quint64 unpackSize = folder.unpackSize();
+    // What a short packet may make us hold; see indexExpansion.
+    const quint64 limit = qMin(maxHeaderSize, qMax(minDecodedLimit, indexExpansion * quint64(fileSize)));
+    if (unpackSize == 0 || unpackSize > limit || quint64(ranges[0].second) > maxHeaderSize)
+        return refuse(QStringLiteral("packed index of %1 bytes in a packet of %2").arg(unpackSize).arg(fileSize));
+    // A dictionary beyond the output holds nothing more, and liblzma reserves it whole.
+    const quint32 dictionaryCap = quint32(qMax<quint64>(unpackSize, LZMA_DICT_SIZE_MIN));
+    lzma_options_lzma options{};
+    lzma_filter filters[2] = {{LZMA_VLI_UNKNOWN, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (coder.id == lzma2Id && coder.properties.size() == 1) {
+        filters[0].id = LZMA_FILTER_LZMA2;
+        options.dict_size = qMin(dictionaryFromProperty(quint8(coder.properties[0])), dictionaryCap);
+    } else if (coder.id == lzmaId && coder.properties.size() == 5) {
+        filters[0].id = LZMA_FILTER_LZMA1;
+        const quint8 p = quint8(coder.properties[0]);
+        if (p >= 9 * 5 * 5)
+            return refuse(QStringLiteral("damaged packed index"));
+        options.lc = p % 9;
+        options.lp = (p / 9) % 5;
+        options.pb = p / 45;
+        options.dict_size = qMin(quint32(uchar(coder.properties[1])) | quint32(uchar(coder.properties[2])) << 8
+                                     | quint32(uchar(coder.properties[3])) << 16 | quint32(uchar(coder.properties[4])) << 24,
+                                 dictionaryCap);
+    } else {
+        // The packers pack indexes with LZMA; anything else may hide counts we cannot check.
+        return refuse(QStringLiteral("a packed index of an unusual method"));
+    }
+    if (!device->seek(ranges[0].first))
+        return decline(QStringLiteral("cannot seek"));
+    const QByteArray packed = device->read(ranges[0].second);
+    if (packed.size() != ranges[0].second)
+        return refuse(QStringLiteral("packed index cut short"));
+
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_raw_decoder(&stream, filters) != LZMA_OK)
+        return refuse(QStringLiteral("packed index cannot be decoded"));
+    decoded->resize(int(unpackSize));
+    stream.next_in = reinterpret_cast<const uint8_t *>(packed.constData());
+    stream.avail_in = size_t(packed.size());
+    stream.next_out = reinterpret_cast<uint8_t *>(decoded->data());
+    stream.avail_out = size_t(unpackSize);
+    lzma_ret status = LZMA_OK;
+    while (status == LZMA_OK && stream.avail_out > 0) {
+        const size_t before = stream.avail_in + stream.avail_out;
+        status = lzma_code(&stream, LZMA_RUN);
+        if (status == LZMA_OK && stream.avail_in + stream.avail_out == before)
+            break;   // no progress: the input is exhausted
+    }
+    const bool complete = stream.avail_out == 0 && (status == LZMA_OK || status == LZMA_STREAM_END);
+    lzma_end(&stream);
+    if (!complete)
+        return refuse(QStringLiteral("damaged packed index"));
+    if (s.folderCrcDefined[0]
+        && quint32(crc32(0, reinterpret_cast<const Bytef *>(decoded->constData()), uInt(unpackSize))) != s.folderCrcs[0])
+        return refuse(QStringLiteral("damaged packed index"));
+    return true;
+}
+
+bool SevenZipIndex::readHeader(const QByteArray &header, qint64 fileSize)
+{
+    Findings f;
+    if (!parseHeader(header, fileSize, &f, &folders, &items))
+        return refuse(f.damage.isEmpty() ? QStringLiteral("damaged index") : f.damage);
+    if (!f.shape.isEmpty())
+        return decline(f.shape);
+    result = Read;
+    return true;
+}
+
 
 } // namespace Lib7z

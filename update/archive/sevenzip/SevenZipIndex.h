@@ -13,10 +13,15 @@ namespace Lib7z {
 // The table of contents of a 7z packet whose data is plain LZMA2 folders: where
 // each folder's packed bytes lie and how the items share its unpacked bytes.
 // Packets of any other shape (other or chained methods, encryption, unusual
-// item kinds) are declined, and the general reader handles them.
+// item kinds) are declined, and the general reader handles them. A packet
+// whose index is absurd (counts its bytes cannot hold, sizes beyond the file,
+// damaged structure) is refused: no reader should try it, since the general
+// one allocates from such counts before it finds out.
 class SevenZipIndex
 {
 public:
+    enum Outcome { Read, Declined, Refused };
+
     struct Folder
     {
         qint64 packOffset = 0;   // from the start of the file
@@ -40,8 +45,10 @@ public:
     };
 
     // Reads the index. False (with a reason for diagnostics) when the packet is
-    // damaged or of a shape this reader leaves to the general one.
+    // refused, or of a shape this reader leaves to the general one. What it holds
+    // is bounded by the packet's size: see the limits in the source.
     bool read(QIODevice *device);
+    Outcome outcome() const { return result; }
     QString declineReason() const { return reason; }
 
     QVector<Folder> folders;
@@ -49,10 +56,12 @@ public:
 
 private:
     bool decline(const QString &why);
+    bool refuse(const QString &why);
     bool readHeader(const QByteArray &header, qint64 fileSize);
     bool decodeHeader(QIODevice *device, const QByteArray &encoded, qint64 fileSize, QByteArray *decoded);
 
     QString reason;
+    Outcome result = Declined;
 };
 
 } // namespace Lib7z

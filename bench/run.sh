@@ -152,6 +152,8 @@ for ((i = 0; i < runs; i++)); do
     up_floor+=("$(awk -v ns=$((fend - fstart)) 'BEGIN { printf "%.3f", ns / 1e9 }')")
 done
 "$repo/scripts/nginx-serve.sh" stop "$work/unginx"
+rm -rf "$work/u-old" "$work/u-new" "$work/installed" "$work/floor" "$work/uwww"
+release_rows=$("$here/release.sh" "$bin")
 
 med() { printf '%s\n' "$@" | median; }
 table_header
@@ -164,3 +166,4 @@ row "MD5 of a ${md5_mb} MB file" "$(med "${md5_ours[@]}")" "$(med "${md5_ref[@]}
 row "extraction of a ${x_mb} MB LZMA2 packet of ${x_files} files" "$(med "${x_ours[@]}")" "$(med "${x_ref[@]}")" "$x_kb" "≤ 1.3 (7z x)"
 row "whole partial update of a ${u_mb} MB bundle, 5% changed" "$(med "${up_ours[@]}")" "$(med "${up_floor[@]}")" "$up_kb" "report (sum of floors)"
 awk -v p="$partial_size" -v r="$replace_size" 'BEGIN { printf "| patch size for that update: partial / replace packet | %d B | %d B | %.3f | report | |\n", p, r, p / r }'
+echo "$release_rows"

@@ -20,7 +20,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: bench_pack FOLDER PACKET\n");
         return 2;
     }
-    const QDir root(args.at(1));
+    const QDir root(QDir(args.at(1)).absolutePath());
     QStringList names;
     QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext())
@@ -37,8 +37,10 @@ int main(int argc, char *argv[])
     for (const QString &name : qAsConst(names)) {
         const QByteArray path = QFile::encodeName(root.filePath(name));
         struct stat st;
-        if (::lstat(path.constData(), &st) != 0)
+        if (::lstat(path.constData(), &st) != 0) {
+            std::fprintf(stderr, "cannot read %s\n", path.constData());
             return 1;
+        }
         if (S_ISLNK(st.st_mode)) {
             char target[4096];
             const ssize_t n = ::readlink(path.constData(), target, sizeof target);

@@ -344,6 +344,9 @@ void TestRelease::badInput_data()
         << (QStringList{"--new", "%H/v2.0", "--old", "1.2.3=%H/v1.2.3", "--out", "%H/o7", "--signing-key",
                         "%H/keys/release-signing.key", "--release-version", "1.1"} + common)
         << "check failed: release 1.1 is older than the installed version 1.2.3";
+    QTest::newRow("patch memory not a size") << (QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o8",
+                                                             "--patch-memory", "0"} + common)
+                                             << "--patch-memory takes a number of MB: 0";
     QTest::newRow("key made twice") << QStringList{"--generate-key", "%H/keys"} << "%H/keys/release-signing.key exists already";
 }
 

@@ -124,7 +124,7 @@ for ((i = 0; i < 60; i++)); do printf 'file %d of the old version\n' "$i" >> "$w
 mkdir -p "$work/u-fix/Contents/MacOS" "$work/uwww/mac"; printf 'fix\n' > "$work/u-fix/Contents/MacOS/readme"
 echo image > "$work/u.dmg"
 port=$("$repo/scripts/nginx-serve.sh" start "$work/uwww" "$work/unginx")
-"$releaser" --new "$work/u-new" --old "1.0=$work/u-old" --base-url "http://127.0.0.1:$port/mac" --out "$work/uwww/mac" \
+"$releaser" --quiet --new "$work/u-new" --old "1.0=$work/u-old" --base-url "http://127.0.0.1:$port/mac" --out "$work/uwww/mac" \
     --installer "$work/u.dmg" --fix-bundle "$work/u-fix" > /dev/null
 partial_size=$(stat -c %s "$work/uwww/mac/partial-1.0.pkt"); replace_size=$(stat -c %s "$work/uwww/mac/replace-1.0.pkt")
 up_ours=(); up_floor=(); up_kb=0

@@ -92,7 +92,9 @@ bool ReleaseBuilder::build(QString *error)
     }
 
     // Reading every bundle's digests is the first long step.
-    const int bundles = m_options.oldBundles.size() + 2;
+    // The fix-update bundle is most often the new one itself: read it once.
+    const bool fixIsNew = QFileInfo(m_options.fixBundle).canonicalFilePath() == QFileInfo(m_options.newBundle).canonicalFilePath();
+    const int bundles = m_options.oldBundles.size() + (fixIsNew ? 1 : 2);
     int scanned = 0;
     qint64 files = 0;
     m_progress->begin(QStringLiteral("comparing"), bundles);
@@ -108,7 +110,7 @@ bool ReleaseBuilder::build(QString *error)
     BundleTree newTree;
     BundleTree fixTree;
     QVector<BundleTree> oldTrees(m_options.oldBundles.size());
-    if (!scan(&newTree, m_options.newBundle) || !scan(&fixTree, m_options.fixBundle))
+    if (!scan(&newTree, m_options.newBundle) || (!fixIsNew && !scan(&fixTree, m_options.fixBundle)))
         return false;
     for (int i = 0; i < oldTrees.size(); ++i) {
         if (!scan(&oldTrees[i], m_options.oldBundles.at(i).second))
@@ -126,7 +128,7 @@ bool ReleaseBuilder::build(QString *error)
         versions.insert(old.first, entry);
     }
 
-    if (!writeWholeBundle(fixTree, fixName(), error))
+    if (!writeWholeBundle(fixIsNew ? newTree : fixTree, fixName(), error))
         return false;
 
     const QString installerCopy = m_options.outDir + QLatin1Char('/') + installerName;

@@ -124,7 +124,7 @@ for ((i = 0; i < 60; i++)); do printf 'file %d of the old version\n' "$i" >> "$w
 mkdir -p "$work/u-fix/Contents/MacOS" "$work/uwww/mac"; printf 'fix\n' > "$work/u-fix/Contents/MacOS/readme"
 echo image > "$work/u.dmg"
 port=$("$repo/scripts/nginx-serve.sh" start "$work/uwww" "$work/unginx")
-"$releaser" --new "$work/u-new" --old "1.0=$work/u-old" --base-url "http://127.0.0.1:$port/mac" --out "$work/uwww/mac" \
+"$releaser" --quiet --new "$work/u-new" --old "1.0=$work/u-old" --base-url "http://127.0.0.1:$port/mac" --out "$work/uwww/mac" \
     --installer "$work/u.dmg" --fix-bundle "$work/u-fix" > /dev/null
 partial_size=$(stat -c %s "$work/uwww/mac/partial-1.0.pkt"); replace_size=$(stat -c %s "$work/uwww/mac/replace-1.0.pkt")
 up_ours=(); up_floor=(); up_kb=0
@@ -152,6 +152,8 @@ for ((i = 0; i < runs; i++)); do
     up_floor+=("$(awk -v ns=$((fend - fstart)) 'BEGIN { printf "%.3f", ns / 1e9 }')")
 done
 "$repo/scripts/nginx-serve.sh" stop "$work/unginx"
+rm -rf "$work/u-old" "$work/u-new" "$work/installed" "$work/floor" "$work/uwww"
+release_rows=$("$here/release.sh" "$bin")
 
 med() { printf '%s\n' "$@" | median; }
 table_header
@@ -164,3 +166,4 @@ row "MD5 of a ${md5_mb} MB file" "$(med "${md5_ours[@]}")" "$(med "${md5_ref[@]}
 row "extraction of a ${x_mb} MB LZMA2 packet of ${x_files} files" "$(med "${x_ours[@]}")" "$(med "${x_ref[@]}")" "$x_kb" "≤ 1.3 (7z x)"
 row "whole partial update of a ${u_mb} MB bundle, 5% changed" "$(med "${up_ours[@]}")" "$(med "${up_floor[@]}")" "$up_kb" "report (sum of floors)"
 awk -v p="$partial_size" -v r="$replace_size" 'BEGIN { printf "| patch size for that update: partial / replace packet | %d B | %d B | %.3f | report | |\n", p, r, p / r }'
+echo "$release_rows"

@@ -7,7 +7,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
     libbz2-dev libarchive-dev libsodium-dev libdivsufsort-dev liblzma-dev zlib1g-dev
     clang libclang-rt-14-dev
-    psmisc time p7zip-full nginx-light curl
+    psmisc time p7zip-full libarchive-tools nginx-light curl
     dpkg-dev file groff-base optipng
     fonts-wqy-microhei
     xvfb xauth qt5-image-formats-plugins libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good

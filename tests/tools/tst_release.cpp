@@ -103,6 +103,7 @@ private slots:
     void partialPacketRebuildsEachVersion();
     void replacePacketHoldsWholeFiles();
     void signedRelease();
+    void progressLines();
     void badInput_data();
     void badInput();
 
@@ -113,6 +114,7 @@ private:
 
     TestHome m_home;
     QByteArray m_publicKey;
+    QString m_progress; // standard error of the first run
 };
 
 void TestRelease::initTestCase()
@@ -127,6 +129,7 @@ void TestRelease::initTestCase()
                                  "--base-url", "http://127.0.0.1:8080/mac/", "--out", path("out"), "--installer",
                                  path("Veltora-2.0.dmg"), "--fix-versions", "1.0", "--settings", path("settings.json")});
     QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+    m_progress = run.error;
 
     QProcess keys;
     keys.start(QStringLiteral(RELEASE_TOOL), {"--generate-key", path("keys")});
@@ -295,6 +298,20 @@ void TestRelease::signedRelease()
     QCOMPARE(entry.value("partialPacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("signed/partial-1.0.pkt")));
 }
 
+// Not on a terminal: plain lines, each phase from its start to its end.
+void TestRelease::progressLines()
+{
+    const QStringList lines = m_progress.split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(!m_progress.contains('\r'), qPrintable(m_progress));
+    QCOMPARE(lines.first(), QStringLiteral("comparing: 0/3 bundles"));
+    for (const QString phase : {"comparing: 3/3 bundles, ", "making patches for 1.0: 0/", "making patches for 1.2.3: ",
+                                "packing partial-1.0.pkt: 0.0 MB/", "packing replace-1.2.3.pkt: ", "packing fixupdate.pkt: ",
+                                "reading back: 0/5 packets"})
+        QVERIFY2(std::any_of(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(phase); }), qPrintable(phase));
+    QCOMPARE(lines.last(), QStringLiteral("reading back: 5/5 packets"));
+    QVERIFY2(lines.size() < 60, qPrintable(m_progress));
+}
+
 void TestRelease::badInput_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -327,6 +344,9 @@ void TestRelease::badInput_data()
         << (QStringList{"--new", "%H/v2.0", "--old", "1.2.3=%H/v1.2.3", "--out", "%H/o7", "--signing-key",
                         "%H/keys/release-signing.key", "--release-version", "1.1"} + common)
         << "check failed: release 1.1 is older than the installed version 1.2.3";
+    QTest::newRow("patch memory not a size") << (QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o8",
+                                                             "--patch-memory", "0"} + common)
+                                             << "--patch-memory takes a number of MB: 0";
     QTest::newRow("key made twice") << QStringList{"--generate-key", "%H/keys"} << "%H/keys/release-signing.key exists already";
 }
 
@@ -336,7 +356,7 @@ void TestRelease::badInput()
     QFETCH(QString, reason);
     arguments.replaceInStrings("%H", m_home.path());
     reason.replace("%H", m_home.path());
-    const ToolRun run = runTool(arguments);
+    const ToolRun run = runTool(arguments + QStringList{"--quiet"});
     QVERIFY(run.exitCode != 0);
     const QStringList lines = run.error.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 1);

@@ -44,6 +44,7 @@ void BundleTree::walk(const QString &relative)
                 continue;
             entry.kind = Entry::Link;
             entry.linkTarget = QByteArray(buffer, int(n));
+            entry.size = n;
             m_entries.insert(path, entry);
         } else if (S_ISDIR(st.st_mode)) {
             const QString base = item.baseName();
@@ -51,6 +52,7 @@ void BundleTree::walk(const QString &relative)
                 walk(path);
         } else if (S_ISREG(st.st_mode)) {
             entry.md5 = getLocalFileMd5Value(entry.absolutePath);
+            entry.size = st.st_size;
             m_entries.insert(path, entry);
         }
     }

@@ -19,6 +19,7 @@ public:
         QString absolutePath;
         QByteArray md5;        // files
         QByteArray linkTarget; // links, as stored
+        qint64 size = 0;       // bytes a packet stores: the file, or the link target
         quint32 mode = 0644;
         qint64 mtime = 0;
     };

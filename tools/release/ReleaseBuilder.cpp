@@ -3,7 +3,9 @@
 #include "BundleTree.h"
 #include "FileUtils.h"
 #include "FileSha256.h"
-#include "PacketWriter.h"
+#include "PatchBatch.h"
+#include "ReleaseProgress.h"
+#include "SevenZipPacketWriter.h"
 #include "ReleaseSigner.h"
 #include "SignedManifest.h"
 #include "UpdateManifest.h"
@@ -17,6 +19,8 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QUrl>
 
 namespace {
@@ -41,17 +45,7 @@ bool same(const BundleTree::Entry &a, const BundleTree::Entry &b)
     return a.kind == BundleTree::Entry::Link ? a.linkTarget == b.linkTarget : a.md5 == b.md5 && a.mode == b.mode;
 }
 
-bool readAll(const QString &path, std::vector<uint8_t> *data)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = file.readAll();
-    data->assign(bytes.constBegin(), bytes.constEnd());
-    return true;
-}
-
-bool addEntry(PacketWriter &packet, const QString &name, const BundleTree::Entry &entry)
+bool addEntry(SevenZipPacketWriter &packet, const QString &name, const BundleTree::Entry &entry)
 {
     if (entry.kind == BundleTree::Entry::Link)
         return packet.addLink(name, entry.linkTarget, entry.mtime);
@@ -59,6 +53,15 @@ bool addEntry(PacketWriter &packet, const QString &name, const BundleTree::Entry
 }
 
 } // namespace
+
+ReleaseBuilder::ReleaseBuilder(const ReleaseOptions &options, ReleaseProgress *progress)
+    : m_options(options)
+    , m_quiet(progress ? nullptr : std::make_unique<ReleaseProgress>(ReleaseProgress::Quiet))
+    , m_progress(progress ? progress : m_quiet.get())
+{
+}
+
+ReleaseBuilder::~ReleaseBuilder() = default;
 
 QString ReleaseBuilder::manifestPath() const
 {
@@ -88,23 +91,44 @@ bool ReleaseBuilder::build(QString *error)
         return false;
     }
 
+    // Reading every bundle's digests is the first long step.
+    // The fix-update bundle is most often the new one itself: read it once.
+    const bool fixIsNew = QFileInfo(m_options.fixBundle).canonicalFilePath() == QFileInfo(m_options.newBundle).canonicalFilePath();
+    const int bundles = m_options.oldBundles.size() + (fixIsNew ? 1 : 2);
+    int scanned = 0;
+    qint64 files = 0;
+    m_progress->begin(QStringLiteral("comparing"), bundles);
+    m_progress->update(0, QStringLiteral("0/%1 bundles").arg(bundles));
+    const auto scan = [&](BundleTree *tree, const QString &root) {
+        if (!tree->scan(root, error))
+            return false;
+        files += tree->entries().size();
+        ++scanned;
+        m_progress->update(scanned, QStringLiteral("%1/%2 bundles, %3 files").arg(scanned).arg(bundles).arg(files));
+        return true;
+    };
     BundleTree newTree;
-    if (!newTree.scan(m_options.newBundle, error))
+    BundleTree fixTree;
+    QVector<BundleTree> oldTrees(m_options.oldBundles.size());
+    if (!scan(&newTree, m_options.newBundle) || (!fixIsNew && !scan(&fixTree, m_options.fixBundle)))
         return false;
+    for (int i = 0; i < oldTrees.size(); ++i) {
+        if (!scan(&oldTrees[i], m_options.oldBundles.at(i).second))
+            return false;
+    }
+    m_progress->end();
 
     QJsonObject versions;
-    for (const auto &old : qAsConst(m_options.oldBundles)) {
-        BundleTree oldTree;
-        if (!oldTree.scan(old.second, error))
-            return false;
+    for (int i = 0; i < oldTrees.size(); ++i) {
+        const auto &old = m_options.oldBundles.at(i);
+        const BundleTree &oldTree = oldTrees.at(i);
         QJsonObject entry;
         if (!writeVersion(old.first, oldTree, newTree, &entry, error))
             return false;
         versions.insert(old.first, entry);
     }
 
-    BundleTree fixTree;
-    if (!fixTree.scan(m_options.fixBundle, error) || !writeWholeBundle(fixTree, fixName(), error))
+    if (!writeWholeBundle(fixIsNew ? newTree : fixTree, fixName(), error))
         return false;
 
     const QString installerCopy = m_options.outDir + QLatin1Char('/') + installerName;
@@ -180,6 +204,25 @@ void ReleaseBuilder::addSignedKeys(QJsonObject *mac) const
     mac->insert(QStringLiteral("partialPacket"), versions);
 }
 
+bool ReleaseBuilder::pack(const QString &packetName, qint64 total,
+                          const std::function<bool(SevenZipPacketWriter &, QString *)> &fill, QString *error)
+{
+    SevenZipPacketWriter packet;
+    packet.setThreads(QThread::idealThreadCount());
+    const QString totalText = ReleaseProgress::megabytes(total);
+    m_progress->begin(QStringLiteral("packing %1").arg(packetName), total);
+    packet.setProgress([&](qint64 done) {
+        m_progress->update(done, ReleaseProgress::megabytes(done) + QLatin1Char('/') + totalText);
+    });
+    m_progress->update(0, ReleaseProgress::megabytes(0) + QLatin1Char('/') + totalText);
+    const QString top = UpdateManifest::packetFolderName(packetName);
+    const bool ok = packet.open(m_options.outDir + QLatin1Char('/') + packetName, error)
+        && packet.addFolder(top, QDateTime::currentSecsSinceEpoch()) && fill(packet, error) && packet.close(error);
+    m_progress->update(total, totalText + QLatin1Char('/') + totalText);
+    m_progress->end();
+    return ok;
+}
+
 bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldTree, const BundleTree &newTree,
                                   QJsonObject *entry, QString *error)
 {
@@ -187,75 +230,108 @@ bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldT
     const QString replaceFile = m_options.outDir + QLatin1Char('/') + replaceName(version);
     const QString partialTop = UpdateManifest::packetFolderName(partialName(version));
     const QString replaceTop = UpdateManifest::packetFolderName(replaceName(version));
-    const qint64 stamp = QDateTime::currentSecsSinceEpoch();
 
-    PacketWriter partial;
-    PacketWriter replace;
-    if (!partial.open(partialFile, error) || !replace.open(replaceFile, error))
-        return false;
-    partial.addFolder(partialTop, stamp);
-    replace.addFolder(replaceTop, stamp);
-
-    QJsonObject patches;
+    // What changed, and which of the changed regular files may get a patch.
+    struct Change
+    {
+        QString path;
+        const BundleTree::Entry *now = nullptr;
+        const BundleTree::Entry *old = nullptr; // null for new entries
+        int job = -1;
+    };
+    QVector<Change> changes;
+    QVector<PatchBatch::Job> jobs;
     QJsonArray added;
     QSet<QString> taken;
-    for (auto it = newTree.entries().constBegin(); it != newTree.entries().constEnd(); ++it)
-        taken.insert(it.key());
-
+    qint64 replaceBytes = 0;
     for (auto it = newTree.entries().constBegin(); it != newTree.entries().constEnd(); ++it) {
-        const QString &path = it.key();
-        const BundleTree::Entry &now = it.value();
-        const auto old = oldTree.entries().constFind(path);
+        taken.insert(it.key());
+        const auto old = oldTree.entries().constFind(it.key());
         const bool existed = old != oldTree.entries().constEnd();
-        if (existed && same(old.value(), now))
+        if (existed && same(old.value(), it.value()))
             continue;
         if (!existed)
-            added.append(path);
-        if (!addEntry(replace, replaceTop + QLatin1Char('/') + path, now)) {
-            *error = replace.errorString();
-            return false;
+            added.append(it.key());
+        Change change{it.key(), &it.value(), existed ? &old.value() : nullptr, -1};
+        replaceBytes += it.value().size;
+        if (existed && old.value().kind == BundleTree::Entry::File && it.value().kind == BundleTree::Entry::File
+            && patchKeepsMode(it.key(), it.value().mode)) {
+            change.job = jobs.size();
+            jobs.append({old.value().absolutePath, it.value().absolutePath, old.value().size, it.value().size});
         }
+        changes.append(change);
+    }
 
-        // Changed regular files get a patch when it pays; everything else goes whole.
-        if (existed && old.value().kind == BundleTree::Entry::File && now.kind == BundleTree::Entry::File
-            && patchKeepsMode(path, now.mode)) {
-            std::vector<uint8_t> oldData;
-            std::vector<uint8_t> newData;
-            if (!readAll(old.value().absolutePath, &oldData) || !readAll(now.absolutePath, &newData)) {
-                *error = QStringLiteral("cannot read %1").arg(path);
-                return false;
-            }
-            const std::vector<uint8_t> patch = Bsdiff::makePatch(oldData.data(), oldData.size(), newData.data(), newData.size());
-            if (double(patch.size()) <= patchWorthIt * double(newData.size())) {
-                QString patchName = path + QStringLiteral(".patch");
-                for (int n = 1; taken.contains(patchName); ++n)
-                    patchName = path + QStringLiteral(".%1.patch").arg(n);
-                taken.insert(patchName);
-                const QByteArray bytes(reinterpret_cast<const char *>(patch.data()), int(patch.size()));
-                if (!partial.addData(partialTop + QLatin1Char('/') + patchName, bytes, 0644, now.mtime)) {
-                    *error = partial.errorString();
+    QTemporaryDir patchFolder(m_options.outDir + QStringLiteral("/.patches-XXXXXX"));
+    if (!patchFolder.isValid()) {
+        *error = QStringLiteral("cannot create a scratch folder in %1").arg(m_options.outDir);
+        return false;
+    }
+    qint64 jobBytes = 0;
+    for (const PatchBatch::Job &job : qAsConst(jobs))
+        jobBytes += job.newSize;
+    PatchBatch batch(QThread::idealThreadCount(), m_options.patchMemory, m_options.patchSizeLimit);
+    QVector<PatchBatch::Result> results;
+    m_progress->begin(QStringLiteral("making patches for %1").arg(version), jobs.size());
+    const auto reportPatches = [&](int done, qint64 bytes) {
+        m_progress->update(done, QStringLiteral("%1/%2 files, %3").arg(done).arg(jobs.size()).arg(ReleaseProgress::megabytes(bytes)));
+    };
+    if (!batch.run(jobs, patchFolder.path(), patchWorthIt, &results, reportPatches, error))
+        return false;
+    m_progress->end();
+    qint64 partialBytes = 0;
+    for (const Change &change : qAsConst(changes)) {
+        if (change.job >= 0 && results.at(change.job).tooLarge)
+            m_progress->note(QStringLiteral("%1 goes whole into %2: at %3 bytes it is beyond the patch writer's limit of %4 bytes")
+                                 .arg(change.path, partialName(version))
+                                 .arg(qMax(change.now->size, change.old->size))
+                                 .arg(m_options.patchSizeLimit));
+        partialBytes += change.job >= 0 && !results.at(change.job).patchFile.isEmpty() ? results.at(change.job).patchSize
+                                                                                       : change.now->size;
+    }
+
+    QJsonObject patches;
+    const auto fillPartial = [&](SevenZipPacketWriter &partial, QString *fault) {
+        for (const Change &change : qAsConst(changes)) {
+            const QString patchFile = change.job >= 0 ? results.at(change.job).patchFile : QString();
+            if (patchFile.isEmpty()) {
+                if (!addEntry(partial, partialTop + QLatin1Char('/') + change.path, *change.now)) {
+                    *fault = partial.errorString();
                     return false;
                 }
-                patches.insert(path, QJsonObject{{QStringLiteral("filePatch"), patchName},
-                                                 {QStringLiteral("oldFileMd5"), QString::fromLatin1(old.value().md5)},
-                                                 {QStringLiteral("newFileMd5"), QString::fromLatin1(now.md5)}});
                 continue;
             }
+            QString patchName = change.path + QStringLiteral(".patch");
+            for (int n = 1; taken.contains(patchName); ++n)
+                patchName = change.path + QStringLiteral(".%1.patch").arg(n);
+            taken.insert(patchName);
+            if (!partial.addFile(partialTop + QLatin1Char('/') + patchName, patchFile, 0644, change.now->mtime)) {
+                *fault = partial.errorString();
+                return false;
+            }
+            patches.insert(change.path, QJsonObject{{QStringLiteral("filePatch"), patchName},
+                                                    {QStringLiteral("oldFileMd5"), QString::fromLatin1(change.old->md5)},
+                                                    {QStringLiteral("newFileMd5"), QString::fromLatin1(change.now->md5)}});
         }
-        if (!addEntry(partial, partialTop + QLatin1Char('/') + path, now)) {
-            *error = partial.errorString();
-            return false;
+        return true;
+    };
+    const auto fillReplace = [&](SevenZipPacketWriter &replace, QString *fault) {
+        for (const Change &change : qAsConst(changes)) {
+            if (!addEntry(replace, replaceTop + QLatin1Char('/') + change.path, *change.now)) {
+                *fault = replace.errorString();
+                return false;
+            }
         }
-    }
+        return true;
+    };
+    if (!pack(partialName(version), partialBytes, fillPartial, error) || !pack(replaceName(version), replaceBytes, fillReplace, error))
+        return false;
 
     QJsonArray deleted;
     for (auto it = oldTree.entries().constBegin(); it != oldTree.entries().constEnd(); ++it) {
         if (!newTree.entries().contains(it.key()))
             deleted.append(it.key());
     }
-    if (!partial.close(error) || !replace.close(error))
-        return false;
-
     *entry = QJsonObject{
         {QStringLiteral("partialPacketMd5"), QString::fromLatin1(getLocalFileMd5Value(partialFile))},
         {QStringLiteral("partialPacketUrl"), urlOf(partialName(version))},
@@ -269,16 +345,17 @@ bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldT
 
 bool ReleaseBuilder::writeWholeBundle(const BundleTree &tree, const QString &packetName, QString *error)
 {
-    PacketWriter packet;
     const QString top = UpdateManifest::packetFolderName(packetName);
-    if (!packet.open(m_options.outDir + QLatin1Char('/') + packetName, error))
-        return false;
-    packet.addFolder(top, QDateTime::currentSecsSinceEpoch());
-    for (auto it = tree.entries().constBegin(); it != tree.entries().constEnd(); ++it) {
-        if (!addEntry(packet, top + QLatin1Char('/') + it.key(), it.value())) {
-            *error = packet.errorString();
-            return false;
+    qint64 total = 0;
+    for (const BundleTree::Entry &entry : tree.entries())
+        total += entry.size;
+    return pack(packetName, total, [&](SevenZipPacketWriter &packet, QString *fault) {
+        for (auto it = tree.entries().constBegin(); it != tree.entries().constEnd(); ++it) {
+            if (!addEntry(packet, top + QLatin1Char('/') + it.key(), it.value())) {
+                *fault = packet.errorString();
+                return false;
+            }
         }
-    }
-    return packet.close(error);
+        return true;
+    }, error);
 }

@@ -6,7 +6,12 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
+#include <memory>
+
 class BundleTree;
+class ReleaseProgress;
+class SevenZipPacketWriter;
 
 // Writes a release into the output folder: per previous version a partial packet
 // (patches where they pay, whole files otherwise) and a replace packet (whole
@@ -18,7 +23,9 @@ class BundleTree;
 class ReleaseBuilder
 {
 public:
-    explicit ReleaseBuilder(const ReleaseOptions &options) : m_options(options) {}
+    // Progress and notes go to `progress` (none when it is null).
+    explicit ReleaseBuilder(const ReleaseOptions &options, ReleaseProgress *progress = nullptr);
+    ~ReleaseBuilder();
 
     static QString partialName(const QString &version) { return QStringLiteral("partial-%1.pkt").arg(version); }
     static QString replaceName(const QString &version) { return QStringLiteral("replace-%1.pkt").arg(version); }
@@ -30,6 +37,9 @@ public:
 private:
     bool writeVersion(const QString &version, const BundleTree &oldTree, const BundleTree &newTree, QJsonObject *entry,
                       QString *error);
+    // Writes OUT/packetName holding its top folder and what `fill` adds; `total` bytes for the progress.
+    bool pack(const QString &packetName, qint64 total,
+              const std::function<bool(SevenZipPacketWriter &, QString *)> &fill, QString *error);
     bool writeWholeBundle(const BundleTree &tree, const QString &packetName, QString *error);
     QString urlOf(const QString &fileName) const;
     bool signing() const { return !m_options.signingKey.isEmpty(); }
@@ -37,6 +47,8 @@ private:
     void addSignedKeys(QJsonObject *mac) const;
 
     ReleaseOptions m_options;
+    std::unique_ptr<ReleaseProgress> m_quiet;
+    ReleaseProgress *m_progress;
 };
 
 #endif

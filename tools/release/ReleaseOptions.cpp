@@ -66,6 +66,10 @@ void ReleaseOptions::describe(QCommandLineParser &parser)
         {QStringLiteral("release-version"),
          QStringLiteral("Version of this release, for signed releases (default: the new bundle's Contents/Resources/version.txt)."),
          QStringLiteral("VERSION")},
+        {QStringLiteral("patch-memory"),
+         QStringLiteral("Memory the patches being made at once may use, in MB (default 2048); a file of n bytes costs about 8n."),
+         QStringLiteral("MB")},
+        {QStringLiteral("quiet"), QStringLiteral("No progress output.")},
         {QStringLiteral("generate-key"), QStringLiteral("Write a new release key pair into DIR and print the public key; nothing else."),
          QStringLiteral("DIR")},
     });
@@ -141,6 +145,17 @@ bool ReleaseOptions::fromParser(const QCommandLineParser &parser, ReleaseOptions
 
     if (parser.isSet(QStringLiteral("settings")) && !readSettings(parser.value(QStringLiteral("settings")), &out->settings, error))
         return false;
+
+    if (parser.isSet(QStringLiteral("patch-memory"))) {
+        bool ok = false;
+        const qint64 megabytes = parser.value(QStringLiteral("patch-memory")).toLongLong(&ok);
+        if (!ok || megabytes < 1 || megabytes > (qint64(1) << 30)) {
+            *error = QStringLiteral("--patch-memory takes a number of MB: %1").arg(parser.value(QStringLiteral("patch-memory")));
+            return false;
+        }
+        out->patchMemory = megabytes << 20;
+    }
+    out->quiet = parser.isSet(QStringLiteral("quiet"));
 
     if (parser.isSet(QStringLiteral("manifest-name")))
         out->manifestName = parser.value(QStringLiteral("manifest-name"));

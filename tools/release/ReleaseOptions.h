@@ -26,6 +26,11 @@ struct ReleaseOptions
     // --release-version or the new bundle's Contents/Resources/version.txt).
     QString signingKey;
     QString releaseVersion;
+    // Patch creation: the memory the files being diffed at once may cost (--patch-memory),
+    // and the file size from which files go whole instead (the suffix array's range).
+    qint64 patchMemory = qint64(2048) << 20;
+    qint64 patchSizeLimit = qint64(INT32_MAX) - 1;
+    bool quiet = false;
 
     static void describe(QCommandLineParser &parser);
     // False with a one-line reason on any bad input.

@@ -4,6 +4,7 @@
 #include "FileUtils.h"
 #include "Lib7z.h"
 #include "ReleaseBuilder.h"
+#include "ReleaseProgress.h"
 #include "ReleaseSigner.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
@@ -24,6 +25,10 @@ bool ReleaseVerifier::unpack(const QString &packet, const QString &target, QStri
     bool ok = false;
     QObject::connect(&uncompress, &Uncompress::UncompressPacketOKSignal, [&ok] { ok = true; });
     uncompress.UncompressPacket();
+    const int packets = 1 + 2 * m_options.oldBundles.size();
+    ++m_unpacked;
+    if (m_progress)
+        m_progress->update(m_unpacked, QStringLiteral("%1/%2 packets").arg(m_unpacked).arg(packets));
     const QString top = target + QLatin1Char('/') + UpdateManifest::packetFolderName(QFileInfo(packet).fileName());
     if (!ok || !QFileInfo(top).isDir()) {
         *error = QStringLiteral("the packet %1 does not unpack into %2: %3").arg(packet, top, Lib7z::lastError());
@@ -79,6 +84,10 @@ bool ReleaseVerifier::verify(QString *error)
         *error = QStringLiteral("no scratch folder for the check");
         return false;
     }
+    if (m_progress) {
+        m_progress->begin(QStringLiteral("reading back"), 1 + 2 * m_options.oldBundles.size());
+        m_progress->update(0, QStringLiteral("0/%1 packets").arg(1 + 2 * m_options.oldBundles.size()));
+    }
     if (!unpack(m_options.outDir + QLatin1Char('/') + ReleaseBuilder::fixName(), scratch.path() + QStringLiteral("/fix"), error))
         return false;
 
@@ -110,5 +119,7 @@ bool ReleaseVerifier::verify(QString *error)
             }
         }
     }
+    if (m_progress)
+        m_progress->end();
     return true;
 }

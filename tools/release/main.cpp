@@ -1,5 +1,6 @@
 #include "ReleaseBuilder.h"
 #include "ReleaseOptions.h"
+#include "ReleaseProgress.h"
 #include "ReleaseSigner.h"
 #include "ReleaseVerifier.h"
 
@@ -45,12 +46,13 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "veltora-release: %s\n", qPrintable(error));
         return 2;
     }
-    ReleaseBuilder builder(options);
+    ReleaseProgress progress(ReleaseProgress::modeFor(options.quiet));
+    ReleaseBuilder builder(options, &progress);
     if (!builder.build(&error)) {
         std::fprintf(stderr, "veltora-release: %s\n", qPrintable(error));
         return 1;
     }
-    if (!ReleaseVerifier(options, builder.manifestPath()).verify(&error)) {
+    if (!ReleaseVerifier(options, builder.manifestPath(), &progress).verify(&error)) {
         std::fprintf(stderr, "veltora-release: check failed: %s\n", qPrintable(error));
         return 1;
     }

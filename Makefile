@@ -16,7 +16,7 @@ build: configure
 	cmake --build $(BUILD_DIR)
 
 test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900 -j$$(nproc)
 
 # The quick loop: the unit tests only, without their slow cases (no end-to-end,
 # fuzz, real-time waits or large files).

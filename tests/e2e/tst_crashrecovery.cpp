@@ -86,12 +86,10 @@ void TestCrashRecovery::initTestCase()
     if (!NginxSite::installed())
         QSKIP("nginx is not installed");
     QString output;
-    QVERIFY2(m_site.start(&output), qPrintable(output));
+    QVERIFY2(m_site.start(APP_OLD, APP_NEW, &output), qPrintable(output));
     const QString work = m_site.work();
-    m_old = work + "/bundles/1.0/Veltora.app";
-    m_new = work + "/bundles/2.0/Veltora.app";
-    QVERIFY(UpdateSite::makeBundle(m_old, APP_OLD, "1.0"));
-    QVERIFY(UpdateSite::makeBundle(m_new, APP_NEW, "2.0"));
+    m_old = m_site.oldBundle();
+    m_new = m_site.newBundle();
     // Hundreds of files: a third changes, some go, some come (one in a new folder), a link comes.
     for (int i = 0; i < 300; ++i) {
         const QString name = QStringLiteral("/Contents/Resources/data/d%1.txt").arg(i, 3, 10, QLatin1Char('0'));

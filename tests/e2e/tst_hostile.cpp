@@ -151,12 +151,10 @@ void TestHostile::initTestCase()
     if (!NginxSite::installed())
         QSKIP("nginx is not installed");
     QString output;
-    QVERIFY2(m_site.start(&output), qPrintable(output));
+    QVERIFY2(m_site.start(APP_OLD, APP_NEW, &output), qPrintable(output));
     const QString work = m_site.work();
-    m_old = work + "/bundles/1.0/Veltora.app";
-    m_new = work + "/bundles/2.0/Veltora.app";
-    QVERIFY(UpdateSite::makeBundle(m_old, APP_OLD, "1.0"));
-    QVERIFY(UpdateSite::makeBundle(m_new, APP_NEW, "2.0"));
+    m_old = m_site.oldBundle();
+    m_new = m_site.newBundle();
     writeFile(m_old + "/Contents/Resources/removed.txt", "only in 1.0");
     writeFile(m_new + "/Contents/Resources/added.txt", "only in 2.0");
     writeFile(work + "/Veltora-2.0.dmg", "the disk image of 2.0");

@@ -4,10 +4,14 @@
 
 #include <QDir>
 
-bool UpdateSite::start(QString *error)
+bool UpdateSite::start(const QString &appOld, const QString &appNew, QString *error)
 {
     if (!m_work.isValid() || !m_relay.listen()) {
         *error = QStringLiteral("no work folder or no relay");
+        return false;
+    }
+    if (!makeBundle(oldBundle(), appOld, QStringLiteral("1.0")) || !makeBundle(newBundle(), appNew, QStringLiteral("2.0"))) {
+        *error = QStringLiteral("the bundles could not be laid out");
         return false;
     }
     m_relay.serveContent("/api/file.api.php", "stored");

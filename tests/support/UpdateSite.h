@@ -13,13 +13,17 @@
 class UpdateSite
 {
 public:
-    bool start(QString *error);
+    // Lays out the old bundle (1.0, application appOld) and the new one (2.0, appNew)
+    // under <work>/bundles, then starts the relay and nginx.
+    bool start(const QString &appOld, const QString &appNew, QString *error);
     void stop() { m_nginx.stop(); }
 
     QString work() const { return m_work.path(); }
     QString www() const { return work() + QStringLiteral("/www"); }
     QString url(const QString &path) const { return m_nginx.url(path); }
     TestHttpServer &relay() { return m_relay; }
+    QString oldBundle() const { return work() + QStringLiteral("/bundles/1.0/Veltora.app"); }
+    QString newBundle() const { return work() + QStringLiteral("/bundles/2.0/Veltora.app"); }
 
     // Lays out a bundle of `version` whose application is `app`, as the build installs it;
     // with a public key the bundle checks release signatures.

@@ -1,5 +1,7 @@
 #include "SevenZipPacketWriter.h"
 
+#include "SevenZipFormat.h"
+
 #include <QtEndian>
 
 #include <lzma.h>
@@ -7,31 +9,12 @@
 
 namespace {
 
-const qint64 signatureHeaderSize = 32;
 const quint64 fileTimeEpoch = 116444736000000000ULL; // 1970-01-01 in 100 ns steps since 1601
 const quint32 unixExtension = 0x8000;
 const quint32 windowsDirectory = 0x10;
 const quint32 windowsArchive = 0x20;
 
-enum PropertyId : char {
-    kEnd = 0x00,
-    kHeader = 0x01,
-    kMainStreamsInfo = 0x04,
-    kFilesInfo = 0x05,
-    kPackInfo = 0x06,
-    kUnpackInfo = 0x07,
-    kSubStreamsInfo = 0x08,
-    kSize = 0x09,
-    kCrc = 0x0A,
-    kFolder = 0x0B,
-    kCodersUnpackSize = 0x0C,
-    kNumUnpackStream = 0x0D,
-    kEmptyStream = 0x0E,
-    kEmptyFile = 0x0F,
-    kName = 0x11,
-    kMTime = 0x14,
-    kWinAttributes = 0x15,
-};
+using namespace SevenZipFormat;
 
 template <typename T>
 void putLittle(QByteArray &out, T value)

@@ -1,5 +1,7 @@
 #include "SevenZipIndex.h"
 
+#include "SevenZipFormat.h"
+
 #include <QIODevice>
 
 #include <lzma.h>
@@ -13,31 +15,8 @@
 namespace Lib7z {
 namespace {
 
-enum PropertyId : quint64 {
-    kEnd = 0x00,
-    kHeader = 0x01,
-    kArchiveProperties = 0x02,
-    kAdditionalStreamsInfo = 0x03,
-    kMainStreamsInfo = 0x04,
-    kFilesInfo = 0x05,
-    kPackInfo = 0x06,
-    kUnpackInfo = 0x07,
-    kSubStreamsInfo = 0x08,
-    kSize = 0x09,
-    kCrc = 0x0A,
-    kFolder = 0x0B,
-    kCodersUnpackSize = 0x0C,
-    kNumUnpackStream = 0x0D,
-    kEmptyStream = 0x0E,
-    kEmptyFile = 0x0F,
-    kAnti = 0x10,
-    kName = 0x11,
-    kMTime = 0x14,
-    kWinAttributes = 0x15,
-    kEncodedHeader = 0x17,
-};
+using namespace SevenZipFormat;
 
-const qint64 signatureHeaderSize = 32;
 const quint64 maxHeaderSize = quint64(256) << 20;   // a decoded index beyond this is not ours to hold
 // A packed index may decode to at most this multiple of the packet's size (and
 // at least 1 MB). The index is names, bit fields and small numbers, which LZMA

@@ -343,7 +343,7 @@ void TestHostile::nothingOutsideTheBundleChanges()
             qInfo().noquote() << log;
     });
 
-    QVERIFY(!result.updateCrashed);
+    QVERIFY2(!result.updateCrashed, qPrintable(result.updateErrors.right(3000)));
     QCOMPARE(stateOf(decoy), decoyBefore);
     QVERIFY2(!result.log.filter(logLine).isEmpty(), "see the log above");
     switch (outcome) {

@@ -34,6 +34,7 @@ Result run(TestHome &home, const QString &bundle, const QString &manifestUrl, co
         env.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(options.proxyPort));
         env.insert(QStringLiteral("no_proxy"), QStringLiteral("127.0.0.1,localhost"));
     }
+    qRegisterMetaType<QProcess::ExitStatus>();
     QProcess update;
     update.setProcessEnvironment(env);
     QSignalSpy done(&update, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
@@ -45,6 +46,7 @@ Result run(TestHome &home, const QString &bundle, const QString &manifestUrl, co
         return result;
     }
     result.updateCrashed = update.exitStatus() == QProcess::CrashExit;
+    result.updateErrors = QString::fromLocal8Bit(update.readAllStandardError().right(20000));
     result.updateExit = update.exitCode();
 
     QElapsedTimer timer;

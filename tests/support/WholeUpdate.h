@@ -18,6 +18,7 @@ struct Result
 {
     int updateExit = -1;       // -1 also when the updater did not end in time
     bool updateCrashed = false;
+    QString updateErrors;      // what the updater wrote to its standard error (sanitizer reports)
     QString install;
     QStringList log;           // the one log both programs write, line by line
 };

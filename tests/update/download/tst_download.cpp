@@ -600,7 +600,7 @@ void TestDownload::answersThatAreNotWritten()
     if (!expected.isEmpty())
         QCOMPARE(spies.error.first().first().toString(), expected);
     QCOMPARE(spies.error.first().at(1).toBool(), false);
-    QCOMPARE(m_server.requestsFor("GET").size(), 2); // no loop round the same address
+    QVERIFY(m_server.requestsFor("GET").size() <= 2); // no loop round the same address (the other segment may be cut before it asks)
     QCOMPARE(readFile(path("out.bin")), QByteArray(200000, '\0'));
 }
 

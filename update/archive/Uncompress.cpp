@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFile>
+#include <QSet>
 
 #include <memory>
 
@@ -23,13 +24,17 @@ public:
         if (!filePath.startsWith(m_prefix))
             return;
         const QString top = filePath.mid(m_prefix.size()).section(QLatin1Char('/'), 0, 0);
-        if (!top.isEmpty() && !m_names->contains(top))
+        // A set beside the list: a packet may hold a hundred thousand top-level items.
+        if (!top.isEmpty() && !m_seen.contains(top)) {
+            m_seen.insert(top);
             m_names->append(top);
+        }
     }
 
 private:
     QString m_prefix;
     QStringList *m_names;
+    QSet<QString> m_seen;
 };
 
 } // namespace

@@ -28,6 +28,7 @@ struct Outcome
 {
     bool ok = false;
     int emitted = 0;
+    QStringList topLevel;
 };
 
 } // namespace
@@ -89,7 +90,7 @@ Outcome TestUncompress::unpack(const QString &packet, const QString &target)
     QSignalSpy ok(&uncompress, &Uncompress::UncompressPacketOKSignal);
     QSignalSpy fail(&uncompress, &Uncompress::UncompressPacketFailSignal);
     uncompress.UncompressPacket();
-    return {ok.count() == 1 && fail.count() == 0, ok.count() + fail.count()};
+    return {ok.count() == 1 && fail.count() == 0, ok.count() + fail.count(), uncompress.topLevelEntries};
 }
 
 // Writes a hand-made packet for this run's reader: packed with LZMA2 for the
@@ -111,11 +112,17 @@ bool TestUncompress::write(SevenZipWriter writer, const QString &packet) const
 void TestUncompress::unpacksNestedItemsIntoMissingTarget()
 {
     writeFile(path("src/a/b/c.txt"), "hello");
+    writeFile(path("src/a/d.txt"), "d");
+    writeFile(path("src/e.txt"), "e");
     QVERIFY(sevenZip(path("src"), path("p.7z")));
     const Outcome outcome = unpack(path("p.7z"), path("new/target"));
     QVERIFY2(outcome.ok, qPrintable(Lib7z::lastError()));
     QCOMPARE(outcome.emitted, 1);
     QCOMPARE(readFile(path("new/target/a/b/c.txt")), QByteArray("hello"));
+    // Each top-level name once, whatever number of items lie below it.
+    QStringList topLevel = outcome.topLevel;
+    topLevel.sort();
+    QCOMPARE(topLevel, QStringList({"a", "e.txt"}));
 }
 
 void TestUncompress::restoresModesLinksAndTimes()

@@ -1,4 +1,17 @@
 # Helpers for the benchmark scripts: timing with peak memory, medians, the table.
+# Sourced after `here` and `bin` are set; sets what every script shares.
+
+scale=${BENCH_SCALE:-1}
+runs=${BENCH_RUNS:-5}
+repo=$(cd "$here/.." && pwd)
+extractor="$bin/bench/bench_extract"
+releaser="$bin/tools/release/veltora-release"
+
+# bench_work NAME : a scratch folder, removed when the script ends (with `cleanup`, if defined).
+bench_work() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    trap 'if declare -F cleanup >/dev/null; then cleanup; fi; rm -rf "$work"' EXIT
+}
 
 # measure CMD... : runs the command once, prints "SECONDS PEAK_KB"; fails if the command fails.
 measure() {

@@ -9,13 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:?usage: release.sh BUILD_DIR}
 . "$here/lib.sh"
 
-scale=${BENCH_SCALE:-1}
-runs=${BENCH_RUNS:-5}
-work=$(mktemp -d "${TMPDIR:-/tmp}/veltora-release-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_work veltora-release-bench
 packer="$bin/bench/bench_pack"
-extractor="$bin/bench/bench_extract"
-releaser="$bin/tools/release/veltora-release"
 med() { printf '%s\n' "$@" | median; }
 textlike() { awk -v SEED="$1" -v BYTES="$2" -f "$here/textlike.awk"; }
 

@@ -6,16 +6,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:?usage: run.sh BUILD_DIR}
 . "$here/lib.sh"
 
-scale=${BENCH_SCALE:-1}
-runs=${BENCH_RUNS:-5}
-work=$(mktemp -d "${TMPDIR:-/tmp}/veltora-bench.XXXXXX")
-trap '"$repo/scripts/nginx-serve.sh" stop "$work/nginx" 2>/dev/null; rm -rf "$work"' EXIT
+cleanup() { "$repo/scripts/nginx-serve.sh" stop "$work/nginx" 2>/dev/null || true; }
+bench_work veltora-bench
 fileutils="$bin/bench/bench_fileutils"
 patcher="$bin/bench/bench_patch"
 downloader="$bin/tests/support/download_child"
-extractor="$bin/bench/bench_extract"
-releaser="$bin/tools/release/veltora-release"
-repo=$(cd "$here/.." && pwd)
 
 # A tree of 2,000 files totalling 500 MB (sizes vary from a few KB to about half a MB).
 files=$((2000 / scale)); total_mb=$((500 / scale))

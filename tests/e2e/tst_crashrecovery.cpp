@@ -83,10 +83,8 @@ private:
 
 void TestCrashRecovery::initTestCase()
 {
-    if (!NginxSite::installed())
-        QSKIP("nginx is not installed");
+    VELTORA_START_UPDATE_SITE(m_site, APP_OLD, APP_NEW);
     QString output;
-    QVERIFY2(m_site.start(APP_OLD, APP_NEW, &output), qPrintable(output));
     const QString work = m_site.work();
     m_old = m_site.oldBundle();
     m_new = m_site.newBundle();
@@ -155,7 +153,13 @@ TestCrashRecovery::Outcome TestCrashRecovery::updateKilledAt(qint64 delayUs, boo
             update.waitForFinished(1);
     }
     if (pid == 0) {
-        *detail = "the setup program never started";
+        // Say how the updater ended, with the tail of what it printed.
+        *detail = QStringLiteral("the setup program never started; the updater %1 (%2): %3")
+                      .arg(update.state() != QProcess::NotRunning ? QStringLiteral("still runs")
+                               : update.exitStatus() == QProcess::CrashExit ? QStringLiteral("crashed")
+                                                                             : QStringLiteral("exited"))
+                      .arg(update.exitCode())
+                      .arg(QString::fromLocal8Bit(update.readAllStandardError().right(3000)));
         return Outcome::Mixed;
     }
     QElapsedTimer since;

@@ -63,10 +63,8 @@ private:
 
 void TestEndToEnd::initTestCase()
 {
-    if (!NginxSite::installed())
-        QSKIP("nginx is not installed");
+    VELTORA_START_UPDATE_SITE(m_site, APP_OLD, APP_NEW);
     QString output;
-    QVERIFY2(m_site.start(APP_OLD, APP_NEW, &output), qPrintable(output));
     const QString work = m_site.work();
     m_old = m_site.oldBundle();
     m_new = m_site.newBundle();

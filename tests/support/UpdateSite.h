@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <QTest>
 
 // What the whole-update tests stand on: a work folder, nginx serving its "www" folder on
 // loopback, and a relay that answers for the vendor's log-upload host (the programs
@@ -35,5 +36,14 @@ private:
     NginxSite m_nginx;
     TestHttpServer m_relay;
 };
+
+// For initTestCase(): skips the suite where nginx is missing, else starts `site`.
+#define VELTORA_START_UPDATE_SITE(site, appOld, appNew)                                    \
+    do {                                                                                   \
+        if (!NginxSite::installed())                                                       \
+            QSKIP("nginx is not installed");                                               \
+        QString siteError;                                                                 \
+        QVERIFY2((site).start(appOld, appNew, &siteError), qPrintable(siteError));         \
+    } while (false)
 
 #endif

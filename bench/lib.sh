@@ -28,10 +28,26 @@ measure() {
     rm -f "$report"
 }
 
+# extraction_runs PACKET : our extractor against 7z x, `runs` times each; sets x_ours and x_ref
+# (seconds) and x_kb (our peak), fails if the two extractions differ. Leaves ours in $work/xo.
+extraction_runs() {
+    local i s kb
+    x_ours=(); x_ref=(); x_kb=0
+    for ((i = 0; i < runs; i++)); do
+        rm -rf "$work/xo" "$work/xr"; mkdir -p "$work/xo" "$work/xr"
+        read -r s kb < <(measure "$extractor" "$1" "$work/xo"); x_ours+=("$s"); x_kb=$((kb > x_kb ? kb : x_kb))
+        read -r s _ < <(measure 7z x -bd -y "-o$work/xr" "$1"); x_ref+=("$s")
+    done
+    diff -r "$work/xo" "$work/xr" > /dev/null || { echo "extractions differ" >&2; return 1; }
+}
+
 # median of the numbers on standard input
 median() {
     sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# med NUMBER... : their median
+med() { printf '%s\n' "$@" | median; }
 
 # row NAME OURS_SECONDS REF_SECONDS OURS_PEAK_KB TARGET
 row() {

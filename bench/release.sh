@@ -11,7 +11,6 @@ bin=${1:?usage: release.sh BUILD_DIR}
 
 bench_work veltora-release-bench
 packer="$bin/bench/bench_pack"
-med() { printf '%s\n' "$@" | median; }
 textlike() { awk -v SEED="$1" -v BYTES="$2" -f "$here/textlike.awk"; }
 
 # 1. 32 MB of text-like files: our packet writer against 7z a -mx=5 -m0=lzma2, both on all cores.
@@ -40,13 +39,7 @@ done
 echo tiny > "$work/tiny/Contents/MacOS/readme"; echo image > "$work/x.dmg"
 "$releaser" --quiet --new "$work/tiny" --old "1.0=$work/tiny" --fix-bundle "$work/xsrc" --base-url http://127.0.0.1/mac \
     --out "$work/xout" --installer "$work/x.dmg" > /dev/null
-x_ours=(); x_ref=(); x_kb=0
-for ((i = 0; i < runs; i++)); do
-    rm -rf "$work/xo" "$work/xr"; mkdir -p "$work/xo" "$work/xr"
-    read -r s kb < <(measure "$extractor" "$work/xout/fixupdate.pkt" "$work/xo"); x_ours+=("$s"); x_kb=$((kb > x_kb ? kb : x_kb))
-    read -r s _ < <(measure 7z x -bd -y "-o$work/xr" "$work/xout/fixupdate.pkt"); x_ref+=("$s")
-done
-diff -r "$work/xo" "$work/xr" > /dev/null || { echo "extractions differ" >&2; exit 1; }
+extraction_runs "$work/xout/fixupdate.pkt"
 diff -r "$work/xo/fixupdate" "$work/xsrc" > /dev/null || { echo "the packet does not hold the bundle" >&2; exit 1; }
 rm -rf "$work/xo" "$work/xr" "$work/xout" "$work/xsrc"
 

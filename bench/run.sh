@@ -88,13 +88,7 @@ for ((i = 0; i < x_files; i++)); do
 done
 (cd "$work/xsrc" && 7z a -t7z -m0=lzma2 -mx=1 -bd -y "$work/packet.pkt" packet > /dev/null)
 rm -rf "$work/xsrc"
-x_ours=(); x_ref=(); x_kb=0
-for ((i = 0; i < runs; i++)); do
-    rm -rf "$work/xo" "$work/xr"; mkdir -p "$work/xo" "$work/xr"
-    read -r s kb < <(measure "$extractor" "$work/packet.pkt" "$work/xo"); x_ours+=("$s"); x_kb=$((kb > x_kb ? kb : x_kb))
-    read -r s _ < <(measure 7z x -bd -y "-o$work/xr" "$work/packet.pkt"); x_ref+=("$s")
-done
-diff -r "$work/xo" "$work/xr" > /dev/null || { echo "extractions differ" >&2; exit 1; }
+extraction_runs "$work/packet.pkt"
 rm -rf "$work/xo" "$work/xr" "$work/packet.pkt"
 
 # A whole partial update of a 300 MB bundle with 5% of it changed, from the command line
@@ -150,7 +144,6 @@ done
 rm -rf "$work/u-old" "$work/u-new" "$work/installed" "$work/floor" "$work/uwww"
 release_rows=$("$here/release.sh" "$bin")
 
-med() { printf '%s\n' "$@" | median; }
 table_header
 row "download of a ${download_mb} MB file from nginx on loopback" "$(med "${dl_ours[@]}")" "$(med "${dl_ref[@]}")" "$dl_kb" "≤ 1.1 (curl -o); memory < 64 MB"
 echo "$resume_rows"

@@ -21,13 +21,6 @@ namespace {
 
 const QString bakSuffix = QStringLiteral(".bak");
 
-// True for anything at the path, including a dangling symbolic link.
-bool entryExists(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
 // Four lower-case hex digits: the second group of a fresh UUID.
 QString makeTag()
 {
@@ -139,7 +132,7 @@ bool removeForReplacement(const QString &path)
 
 void removeTagIfPresent(const QString &tagName)
 {
-    if (entryExists(tagName))
+    if (FileUtils::entryExists(tagName))
         QFile::remove(tagName);
 }
 
@@ -226,14 +219,14 @@ bool copyFile(const QString &source, const QString &destination)
     if (source.isEmpty())
         return false;
 
-    if (entryExists(destination)) {
+    if (FileUtils::entryExists(destination)) {
         if (getLocalFileMd5Value(source) == getLocalFileMd5Value(destination))
             return true;
         removeForReplacement(destination);
     }
 
     const QString tagName = destination + QLatin1Char('.') + makeTag();
-    if (entryExists(destination) && !QFile::rename(destination, destination + bakSuffix)) {
+    if (FileUtils::entryExists(destination) && !QFile::rename(destination, destination + bakSuffix)) {
         qDebug() << "rename failed: " << destination;
         if (!QFile::rename(destination, tagName))
             qDebug() << "rename failed:" << tagName;
@@ -281,22 +274,21 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
             }
         } else if (entry.isDir()) {
             // Never through a link: a link where the tree has a folder may lead anywhere.
-            struct stat st;
-            if (::lstat(QFile::encodeName(targetPath).constData(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+            if (FileUtils::entryExists(targetPath) && !FileUtils::isRealFolder(targetPath)) {
                 qDebug() << "Refusing to copy into a folder that is not one:" << targetPath;
                 return false;
             }
             if (!copyDirectoryFiles(entry.absoluteFilePath(), targetPath))
                 return false;
         } else if (entry.isFile()) {
-            if (entryExists(targetPath)) {
+            if (FileUtils::entryExists(targetPath)) {
                 if (getLocalFileMd5Value(entry.absoluteFilePath()) == getLocalFileMd5Value(targetPath))
                     continue;
                 if (!removeForReplacement(targetPath))
                     qDebug() << "del failed:" << targetPath;
             }
             const QString tagName = targetPath + QLatin1Char('.') + makeTag();
-            if (entryExists(targetPath) && !QFile::rename(targetPath, targetPath + bakSuffix)) {
+            if (FileUtils::entryExists(targetPath) && !QFile::rename(targetPath, targetPath + bakSuffix)) {
                 qDebug() << "rename failed: " << targetPath;
                 if (!QFile::rename(targetPath, tagName))
                     qDebug() << "rename failed:" << tagName;
@@ -313,6 +305,18 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir)
 }
 
 namespace FileUtils {
+
+bool entryExists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool isRealFolder(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 bool isSafeRelativePath(const QString &path)
 {

@@ -26,6 +26,12 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir);
 
 namespace FileUtils {
 
+// Whether anything is at the path, a dangling link included; links are not followed.
+bool entryExists(const QString &path);
+
+// Whether the path is a folder itself, not a link to one.
+bool isRealFolder(const QString &path);
+
 // A manifest path that stays below the directory it is joined to: not empty, not
 // absolute, no ".." component. Manifests come over plain HTTP.
 bool isSafeRelativePath(const QString &path);

@@ -27,12 +27,6 @@ QString join(const QString &base, const QString &relative)
     return base + QLatin1Char('/') + relative;
 }
 
-bool entryExists(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
 } // namespace
 
 Context contextFor(const QString &installPath, const QString &updatePath, const QString &configFileName,
@@ -52,10 +46,7 @@ Context contextFor(const QString &installPath, const QString &updatePath, const 
 
 bool isBundle(const QString &installPath)
 {
-    struct stat st;
-    return !installPath.isEmpty()
-        && ::lstat(QFile::encodeName(installPath + QStringLiteral("/Contents/MacOS")).constData(), &st) == 0
-        && S_ISDIR(st.st_mode);
+    return !installPath.isEmpty() && FileUtils::isRealFolder(installPath + QStringLiteral("/Contents/MacOS"));
 }
 
 bool hasStagedFiles(const QString &updatePath)
@@ -131,7 +122,7 @@ bool begin(const Context &context, const QString &logFileName, const QJsonArray 
     for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(context.updatePath)) {
         if (!skipBelow.isEmpty() && entry.path.startsWith(skipBelow))
             continue;
-        if (entryExists(join(context.installPath, entry.path)))
+        if (FileUtils::entryExists(join(context.installPath, entry.path)))
             continue;
         if (entry.kind == FileUtils::OverlayEntry::Folder) {
             // Everything below a new folder is new too; removing the folder undoes it all.
@@ -145,7 +136,7 @@ bool begin(const Context &context, const QString &logFileName, const QJsonArray 
         const QString relative = entry.toString();
         const QString installed = join(context.installPath, relative);
         QString refusal;
-        if (!FileUtils::isSafeRelativePath(relative) || !entryExists(installed)
+        if (!FileUtils::isSafeRelativePath(relative) || !FileUtils::entryExists(installed)
             || !SafePath::parentIsContained(context.installPath, relative, &refusal))
             continue;
         const QString backup = join(context.backupPath, relative);
@@ -174,7 +165,7 @@ void complete(const Context &context, const QJsonArray &deleteFiles, InstallJour
         const QString installed = join(context.installPath, relative);
         const QString backup = join(context.backupPath, relative);
         // Removed by an earlier, interrupted run: the backup it took is kept as it is.
-        if (!entryExists(installed) && entryExists(backup))
+        if (!FileUtils::entryExists(installed) && FileUtils::entryExists(backup))
             continue;
         copyFile(installed, backup);
         SafePath::removeBeneath(context.installPath, relative, &refusal);
@@ -219,7 +210,7 @@ bool restore(const Context &context, const QStringList &added, const QJsonArray 
         });
         if (!FileUtils::isSafeRelativePath(relative))
             qDebug() << "Refusing add entry" << relative;
-        else if (!byInstall && entryExists(join(context.installPath, relative)))
+        else if (!byInstall && FileUtils::entryExists(join(context.installPath, relative)))
             qDebug() << "Keeping" << relative << ": it was there before the update";
     }
     for (const QString &relative : qAsConst(remove)) {

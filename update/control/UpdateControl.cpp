@@ -24,7 +24,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <sys/stat.h>
 
 namespace {
 
@@ -34,19 +33,6 @@ void connectDownloader(UpdateControl *control, DownloadControl *downloader)
     QObject::connect(downloader, &DownloadControl::progressChange, control, &UpdateControl::progressChangeSignal);
     QObject::connect(downloader, &DownloadControl::getFileSizeErrorSignal, control, &UpdateControl::getDownloadFileSizeErrorSlot);
     QObject::connect(downloader, &DownloadControl::error, control, &UpdateControl::DownloadErrorSlot);
-}
-
-// Without following a link: a dangling link counts, and only a folder is a folder.
-bool entryExists(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
-bool isRealFolder(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -496,14 +482,14 @@ void UpdateControl::UncompressPacketSuccessSlot()
     // A packet found under another name than its address gives (renamed between
     // releases, left from an earlier download) unpacks into its own one folder.
     const QStringList unpacked = unpacker->topLevelEntries;
-    if (!entryExists(outUncompressFilesPath) && unpacked.size() == 1
-        && isRealFolder(updateDir + QLatin1Char('/') + unpacked.first())) {
+    if (!FileUtils::entryExists(outUncompressFilesPath) && unpacked.size() == 1
+        && FileUtils::isRealFolder(updateDir + QLatin1Char('/') + unpacked.first())) {
         outUncompressFilesPath = updateDir + QLatin1Char('/') + unpacked.first();
         qDebug() << "The packet unpacked into" << outUncompressFilesPath;
     }
     // The staging folder is acted on as the bundle's own: a link in its place (a link
     // item of the packet) would lead the clean-up and the install anywhere.
-    if (entryExists(outUncompressFilesPath) && !isRealFolder(outUncompressFilesPath)) {
+    if (FileUtils::entryExists(outUncompressFilesPath) && !FileUtils::isRealFolder(outUncompressFilesPath)) {
         qDebug() << "Refusing the unpacked packet:" << outUncompressFilesPath << "is not a folder";
         UncompressPacketErrorSlot();
         return;

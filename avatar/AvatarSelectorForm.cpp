@@ -296,11 +296,11 @@ QRect AvatarSelectorForm::cutRect(const QRect &drawn, const QRect &selection, co
     const double sy = double(picture.height()) / drawn.height();
     const int left = int((S.left() - drawn.left()) * sx);
     const int top = int((S.top() - drawn.top()) * sy);
-    // Fitting truncates the slack, so the axis that fills the widget has the true
-    // scale (the larger one). One scale for both sides keeps the cut square, and
-    // at least one picture pixel keeps a collapsed selection from cutting nothing.
-    const int side = qMax(1, int(qMin(S.width(), S.height()) * qMax(sx, sy)));
-    return QRect(left, top, side, side);
+    // Each side at its own scale; at least one picture pixel keeps a collapsed
+    // selection from cutting nothing.
+    const int width = qMax(1, int(S.width() * sx));
+    const int height = qMax(1, int(S.height() * sy));
+    return QRect(left, top, width, height);
 }
 
 void AvatarSelectorForm::cutAndEmit()
@@ -308,11 +308,15 @@ void AvatarSelectorForm::cutAndEmit()
     // Painted rather than copied: a selection reaching past the picture keeps its
     // size, the part outside staying transparent, where a copy would be clipped.
     const QRect source = cutRect(pixmapRect, selectedRect, sourcePixmap.size());
+    // The cut is in picture pixels: a picture of device pixel ratio 2 (x@2x.png)
+    // would otherwise be painted at half its size.
+    QPixmap picture = sourcePixmap;
+    picture.setDevicePixelRatio(1);
     QPixmap cut(source.size());
     cut.fill(Qt::transparent);
     {
         QPainter painter(&cut);
-        painter.drawPixmap(-source.left(), -source.top(), sourcePixmap);
+        painter.drawPixmap(-source.left(), -source.top(), picture);
     }
     emit avatarSelected(cut);
 }

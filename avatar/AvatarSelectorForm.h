@@ -39,8 +39,8 @@ public:
     static QRect fitRect(const QSize &widget, const QSize &picture);
     // The centre of a handle of `selection`.
     static QPoint handleCentre(const QRect &selection, HandleDirection handle);
-    // The square of a picture of `picture` size, drawn at `drawn`, under `selection`;
-    // never empty, and it may reach past the picture.
+    // The part of a picture of `picture` size, drawn at `drawn`, under `selection`,
+    // each side at its own axis's scale; never empty, and it may reach past the picture.
     static QRect cutRect(const QRect &drawn, const QRect &selection, const QSize &picture);
 
     QRect pixmapRectangle() const { return pixmapRect; }

@@ -59,8 +59,8 @@ private slots:
     void bottomHandleFlipsAndNormalises();
     void everyHandleKeepsToThePicture_data();
     void everyHandleKeepsToThePicture();
-    void cutIsANonEmptySquare_data();
-    void cutIsANonEmptySquare();
+    void cutAtEachAxisScale_data();
+    void cutAtEachAxisScale();
     void pressOutsideStartsNothing();
     void handleOrderDecidesTies();
 };
@@ -224,48 +224,57 @@ void TestAvatarSelector::bottomHandleFlipsAndNormalises()
     QCOMPARE(selected.first().first().value<QPixmap>().size(), QSize(61, 61));
 }
 
-void TestAvatarSelector::cutIsANonEmptySquare_data()
+void TestAvatarSelector::cutAtEachAxisScale_data()
 {
     QTest::addColumn<QSize>("picture");
+    QTest::addColumn<qreal>("pixelRatio");
     QTest::addColumn<int>("handle");
     QTest::addColumn<QPoint>("releasedAt");
-    QTest::addColumn<int>("side");
+    QTest::addColumn<QSize>("cutSize");
     QTest::addColumn<int>("transparentRows"); // above and below the picture
     using H = AvatarSelectorForm;
     // Selection (221,131)-(340,250) in the 563 x 383 widget.
-    QTest::newRow("fitted picture, scale 1000/563") << QSize(1000, 500) << int(H::NoHandle) << QPoint() << 213 << 0;
+    // Drawn at (0,50)-(562,331): 120 * 1000/563 wide, 120 * 500/282 high.
+    QTest::newRow("each side at its own scale") << QSize(1000, 500) << 1.0 << int(H::NoHandle) << QPoint() << QSize(213, 212) << 0;
+    QTest::newRow("picture at pixel ratio 2 cut in its pixels") << QSize(1000, 500) << 2.0 << int(H::NoHandle) << QPoint() << QSize(213, 212) << 0;
     // Drawn at (0,163)-(562,219): the selection reaches 32 widget pixels above the picture.
-    QTest::newRow("panorama lower than the selection is padded") << QSize(1000, 100) << int(H::NoHandle) << QPoint() << 213 << 56;
+    QTest::newRow("panorama lower than the selection is padded") << QSize(1000, 100) << 1.0 << int(H::NoHandle) << QPoint() << QSize(213, 210) << 56;
     // Bottom edge one pixel above the top edge: a selection of height 0.
-    QTest::newRow("bottom released at top - 1") << QSize(563, 383) << int(H::Bottom) << QPoint(280, 130) << 1 << 0;
+    QTest::newRow("bottom released at top - 1") << QSize(563, 383) << 1.0 << int(H::Bottom) << QPoint(280, 130) << QSize(1, 1) << 0;
     // Side 2 in widget pixels on a picture drawn 19 times enlarged.
-    QTest::newRow("side under one picture pixel") << QSize(20, 20) << int(H::BottomRight) << QPoint(222, 0) << 1 << 0;
+    QTest::newRow("side under one picture pixel") << QSize(20, 20) << 1.0 << int(H::BottomRight) << QPoint(222, 0) << QSize(1, 1) << 0;
 }
 
-// Whatever the selection, the emitted cut is a square of at least one pixel at
-// the picture's scale; where the selection leaves the picture the cut is padded.
-void TestAvatarSelector::cutIsANonEmptySquare()
+// The emitted cut has at least one pixel each way at the picture's own
+// resolution; where the selection leaves the picture the cut is padded.
+void TestAvatarSelector::cutAtEachAxisScale()
 {
     QFETCH(QSize, picture);
+    QFETCH(qreal, pixelRatio);
     QFETCH(int, handle);
     QFETCH(QPoint, releasedAt);
-    QFETCH(int, side);
+    QFETCH(QSize, cutSize);
     QFETCH(int, transparentRows);
     AvatarSelectorForm form;
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QSignalSpy selected(&form, &AvatarSelectorForm::avatarSelected);
-    form.setPixmap(coordinates(picture.width(), picture.height()));
+    QPixmap pixmap = coordinates(picture.width(), picture.height());
+    pixmap.setDevicePixelRatio(pixelRatio);
+    form.setPixmap(pixmap);
     const auto direction = AvatarSelectorForm::HandleDirection(handle);
     if (direction != AvatarSelectorForm::NoHandle)
         drag(form, AvatarSelectorForm::handleCentre(form.selection(), direction), releasedAt);
     QCOMPARE(selected.count(), direction == AvatarSelectorForm::NoHandle ? 1 : 2);
     const QImage cut = selected.last().first().value<QPixmap>().toImage();
-    QCOMPARE(cut.size(), QSize(side, side));
+    QCOMPARE(cut.size(), cutSize);
+    const QPoint corner(cutSize.width() - 1, cutSize.height() - 1);
     if (transparentRows > 0) {
         QCOMPARE(qAlpha(cut.pixel(0, transparentRows - 1)), 0);
         QCOMPARE(qAlpha(cut.pixel(0, transparentRows)), 255);
-        QCOMPARE(qAlpha(cut.pixel(side - 1, side - 1)), 0);
+        QCOMPARE(qAlpha(cut.pixel(corner)), 0);
+    } else {
+        QCOMPARE(qAlpha(cut.pixel(corner)), 255);
     }
 }
 

@@ -38,8 +38,8 @@ for ((i = 0; i < x_files; i++)); do
 done
 echo tiny > "$work/tiny/Contents/MacOS/readme"; echo image > "$work/x.dmg"
 "$releaser" --quiet --new "$work/tiny" --old "1.0=$work/tiny" --fix-bundle "$work/xsrc" --base-url http://127.0.0.1/mac \
-    --out "$work/xout" --installer "$work/x.dmg" > /dev/null
-extraction_runs "$work/xout/fixupdate.pkt"
+    --out "$work/xout" --installer "$work/x.dmg" --release-version 2.0 > /dev/null
+extraction_runs "$work/xout/2.0/fixupdate.pkt"
 diff -r "$work/xo/fixupdate" "$work/xsrc" > /dev/null || { echo "the packet does not hold the bundle" >&2; exit 1; }
 rm -rf "$work/xo" "$work/xr" "$work/xout" "$work/xsrc"
 
@@ -78,11 +78,11 @@ rel_ours=(); rel_ref=(); rel_kb=0
 for ((i = 0; i < ${BENCH_RELEASE_RUNS:-1}; i++)); do
     rm -rf "$work/rout" "$work/r-ref.7z"
     read -r s kb < <(measure "$releaser" --quiet --new "$work/v2" --old "1.0=$work/v1" --old "1.5=$work/v15" \
-        --base-url http://127.0.0.1/mac --out "$work/rout" --installer "$work/r.dmg")
+        --base-url http://127.0.0.1/mac --out "$work/rout" --installer "$work/r.dmg" --release-version 2.0)
     rel_ours+=("$s"); rel_kb=$((kb > rel_kb ? kb : rel_kb))
     read -r s _ < <(measure 7z a -t7z -mx=5 -mmt=on -bd -y "$work/r-ref.7z" "$work/v2"); rel_ref+=("$s")
 done
-fix_ours=$(stat -c %s "$work/rout/fixupdate.pkt"); fix_ref=$(stat -c %s "$work/r-ref.7z")
+fix_ours=$(stat -c %s "$work/rout/2.0/fixupdate.pkt"); fix_ref=$(stat -c %s "$work/r-ref.7z")
 
 row "packing ${t_mb} MB of text-like files (64 files, $(nproc) cores)" "$(med "${pack_ours[@]}")" "$(med "${pack_ref[@]}")" "$pack_kb" "≤ 1.0 (7z a -mx=5 -m0=lzma2)"
 awk -v o="$text_ours" -v r="$text_ref" 'BEGIN { printf "| packet size for those files: ours / 7z a -mx=5 -m0=lzma2 | %d B | %d B | %.3f | ≤ 1.05 | |\n", o, r, o / r }'

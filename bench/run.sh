@@ -114,8 +114,8 @@ mkdir -p "$work/u-fix/Contents/MacOS" "$work/uwww/mac"; printf 'fix\n' > "$work/
 echo image > "$work/u.dmg"
 port=$("$repo/scripts/nginx-serve.sh" start "$work/uwww" "$work/unginx")
 "$releaser" --quiet --new "$work/u-new" --old "1.0=$work/u-old" --base-url "http://127.0.0.1:$port/mac" --out "$work/uwww/mac" \
-    --installer "$work/u.dmg" --fix-bundle "$work/u-fix" > /dev/null
-partial_size=$(stat -c %s "$work/uwww/mac/partial-1.0.pkt"); replace_size=$(stat -c %s "$work/uwww/mac/replace-1.0.pkt")
+    --installer "$work/u.dmg" --fix-bundle "$work/u-fix" --release-version 2.0 > /dev/null
+partial_size=$(stat -c %s "$work/uwww/mac/2.0/partial-1.0.pkt"); replace_size=$(stat -c %s "$work/uwww/mac/2.0/replace-1.0.pkt")
 up_ours=(); up_floor=(); up_kb=0
 for ((i = 0; i < runs; i++)); do
     h="$work/uhome"; rm -rf "$h" "$work/installed"; mkdir -p "$h/bin" "$h/.local/share" "$h/.cache" "$h/.config"
@@ -133,7 +133,7 @@ for ((i = 0; i < runs; i++)); do
     # The floor: fetch the packet, unpack it, decode its patches, read both trees.
     rm -rf "$work/floor"; mkdir -p "$work/floor"
     fstart=$(date +%s%N)
-    curl -s -o "$work/floor/p.pkt" "http://127.0.0.1:$port/mac/partial-1.0.pkt"
+    curl -s -o "$work/floor/p.pkt" "http://127.0.0.1:$port/mac/2.0/partial-1.0.pkt"
     7z x -bd -y "-o$work/floor" "$work/floor/p.pkt" > /dev/null
     for p in "$work"/floor/partial-1.0/Contents/Resources/*.patch; do [ -f "$p" ] && "$patcher" floor "$p"; done
     find "$work/u-old" "$work/u-new" -type f -print0 | xargs -0 md5sum > /dev/null

@@ -122,14 +122,14 @@ void TestEndToEnd::publishSigned()
     QVERIFY(writeFile(www + "/t-manifest/update.json", QByteArray(manifest).replace("\"updated\"", "\"hijacked\"")));
     QVERIFY(writeFile(www + "/t-manifest/update.json.sig", signature));
     // Their own packet, its MD5 rewritten in the manifest, the genuine signature beside it.
-    const QByteArray evil = readFile(www + "/signed/replace-1.0.pkt");
+    const QByteArray evil = readFile(www + "/signed/2.0/replace-1.0.pkt");
     QVERIFY(writeFile(www + "/t-packet/partial-1.0.pkt", evil));
-    const QByteArray genuineMd5 = getLocalFileMd5Value(www + "/signed/partial-1.0.pkt");
+    const QByteArray genuineMd5 = getLocalFileMd5Value(www + "/signed/2.0/partial-1.0.pkt");
     QVERIFY(manifest.contains(genuineMd5));
     QVERIFY(writeFile(www + "/t-packet/update.json",
                       QByteArray(manifest)
                           .replace(genuineMd5, getLocalFileMd5Value(www + "/t-packet/partial-1.0.pkt"))
-                          .replace("/signed/partial-1.0.pkt", "/t-packet/partial-1.0.pkt")));
+                          .replace("/signed/2.0/partial-1.0.pkt", "/t-packet/partial-1.0.pkt")));
     QVERIFY(writeFile(www + "/t-packet/update.json.sig", signature));
     // The genuine manifest without its signature.
     QVERIFY(writeFile(www + "/t-nosig/update.json", manifest));

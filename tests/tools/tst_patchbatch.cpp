@@ -221,6 +221,7 @@ void TestPatchBatch::releaseShipsLargeFilesWhole()
     options.oldBundles = {{QStringLiteral("1.0"), dir.filePath(QStringLiteral("old"))}};
     options.baseUrl = QStringLiteral("http://127.0.0.1/mac");
     options.outDir = dir.filePath(QStringLiteral("out"));
+    options.releaseVersion = QStringLiteral("2.0");
     options.installer = dir.filePath(QStringLiteral("i.dmg"));
     options.patchSizeLimit = 20000;
     Capture capture;

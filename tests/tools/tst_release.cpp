@@ -127,7 +127,8 @@ void TestRelease::initTestCase()
     writeFile(path("settings.json"), R"({"delete": ["Login/token"], "add": {"Network/server": "x", "A": "1"}})");
     const ToolRun run = runTool({"--new", path("v2.0"), "--old", "1.0=" + path("v1.0"), "--old", "1.2.3=" + path("v1.2.3"),
                                  "--base-url", "http://127.0.0.1:8080/mac/", "--out", path("out"), "--installer",
-                                 path("Veltora-2.0.dmg"), "--fix-versions", "1.0", "--settings", path("settings.json")});
+                                 path("Veltora-2.0.dmg"), "--fix-versions", "1.0", "--settings", path("settings.json"),
+                                 "--release-version", "2.0"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.error));
     m_progress = run.error;
 
@@ -160,17 +161,19 @@ QJsonObject TestRelease::manifest() const
 void TestRelease::writesTheManifest()
 {
     const QJsonObject mac = manifest();
-    QCOMPARE(mac.value("installerUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/Veltora-2.0.dmg"));
-    QCOMPARE(mac.value("installerMd5").toString().toLatin1(), getLocalFileMd5Value(path("out/Veltora-2.0.dmg")));
+    // Each release's files at addresses of their own, the manifest at the one address.
+    QVERIFY(QFileInfo::exists(path("out/update.json")));
+    QCOMPARE(mac.value("installerUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/2.0/Veltora-2.0.dmg"));
+    QCOMPARE(mac.value("installerMd5").toString().toLatin1(), getLocalFileMd5Value(path("out/2.0/Veltora-2.0.dmg")));
     const QJsonObject fix = mac.value("fixUpdatePacket").toObject();
-    QCOMPARE(fix.value("fixUpdatePacketUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/fixupdate.pkt"));
+    QCOMPARE(fix.value("fixUpdatePacketUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/2.0/fixupdate.pkt"));
     QCOMPARE(fix.value("fixUpdateUesedVersion").toArray(), QJsonArray{"1.0"});
     QCOMPARE(mac.value("veltoraSettings").toObject().value("delete").toArray(), QJsonArray{"Login/token"});
     QCOMPARE(mac.value("veltoraSettings").toObject().value("add").toObject().value("A").toString(), QStringLiteral("1"));
 
     const QJsonObject entry = mac.value("partialPacket").toObject().value("1.0").toObject();
-    QCOMPARE(entry.value("partialPacketUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/partial-1.0.pkt"));
-    QCOMPARE(entry.value("replacePacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("out/replace-1.0.pkt")));
+    QCOMPARE(entry.value("partialPacketUrl").toString(), QStringLiteral("http://127.0.0.1:8080/mac/2.0/partial-1.0.pkt"));
+    QCOMPARE(entry.value("replacePacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("out/2.0/replace-1.0.pkt")));
     const QJsonObject modify = entry.value("modify").toObject();
     QCOMPARE(modify.value("delete").toArray(), QJsonArray{"Contents/Resources/obsolete.png"});
     QCOMPARE(modify.value("add").toArray(), QJsonArray{"Contents/Resources/new.png"});
@@ -187,7 +190,7 @@ void TestRelease::writesTheManifest()
     QVERIFY(config.getFixUpdatePacketInfo("mac"));
     QVERIFY(config.getInstallerInfo("mac"));
     QVERIFY(config.getPartialPacketInfo("mac", "1.2.3"));
-    QCOMPARE(config.partialPacketUrl, QStringLiteral("http://127.0.0.1:8080/mac/partial-1.2.3.pkt"));
+    QCOMPARE(config.partialPacketUrl, QStringLiteral("http://127.0.0.1:8080/mac/2.0/partial-1.2.3.pkt"));
 }
 
 void TestRelease::packetsHoldOneFolderNamedLikeThem()
@@ -195,7 +198,7 @@ void TestRelease::packetsHoldOneFolderNamedLikeThem()
     for (const QString name : {"partial-1.0.pkt", "partial-1.2.3.pkt", "replace-1.2.3.pkt", "fixupdate.pkt"}) {
         QTemporaryDir target;
         Uncompress uncompress;
-        uncompress.packetPath = path("out/") + name;
+        uncompress.packetPath = path("out/2.0/") + name;
         uncompress.outputDirectory = target.path();
         QSignalSpy ok(&uncompress, &Uncompress::UncompressPacketOKSignal);
         uncompress.UncompressPacket();
@@ -223,7 +226,7 @@ void TestRelease::partialPacketRebuildsEachVersion()
 
     QTemporaryDir updateDir;
     Uncompress uncompress;
-    uncompress.packetPath = path("out/partial-" + version + ".pkt");
+    uncompress.packetPath = path("out/2.0/partial-" + version + ".pkt");
     uncompress.outputDirectory = updateDir.path();
     QSignalSpy unpacked(&uncompress, &Uncompress::UncompressPacketOKSignal);
     uncompress.UncompressPacket();
@@ -259,7 +262,7 @@ void TestRelease::replacePacketHoldsWholeFiles()
 {
     QTemporaryDir target;
     Uncompress uncompress;
-    uncompress.packetPath = path("out/replace-1.0.pkt");
+    uncompress.packetPath = path("out/2.0/replace-1.0.pkt");
     uncompress.outputDirectory = target.path();
     QSignalSpy ok(&uncompress, &Uncompress::UncompressPacketOKSignal);
     uncompress.UncompressPacket();
@@ -289,13 +292,13 @@ void TestRelease::signedRelease()
     const QJsonObject mac = QJsonDocument::fromJson(bytes).object().value("mac").toObject();
     const QJsonObject entry = mac.value("partialPacket").toObject().value("1.0").toObject();
     QCOMPARE(mac.value("releaseVersion").toString(), QStringLiteral("2.0"));
-    const auto sha = [this](const QString &file) { return QString::fromLatin1(getLocalFileSha256Value(path("signed/") + file)); };
+    const auto sha = [this](const QString &file) { return QString::fromLatin1(getLocalFileSha256Value(path("signed/2.0/") + file)); };
     QCOMPARE(mac.value("installerSha256").toString(), sha("Veltora-2.0.dmg"));
     QCOMPARE(mac.value("fixUpdatePacket").toObject().value("fixUpdatePacketSha256").toString(), sha("fixupdate.pkt"));
     QCOMPARE(entry.value("partialPacketSha256").toString(), sha("partial-1.0.pkt"));
     QCOMPARE(entry.value("replacePacketSha256").toString(), sha("replace-1.0.pkt"));
     // The MD5 keys stay as unsigned releases have them.
-    QCOMPARE(entry.value("partialPacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("signed/partial-1.0.pkt")));
+    QCOMPARE(entry.value("partialPacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("signed/2.0/partial-1.0.pkt")));
 }
 
 // Not on a terminal: plain lines, each phase from its start to its end.
@@ -331,10 +334,7 @@ void TestRelease::badInput_data()
     QTest::newRow("version with a slash") << (QStringList{"--new", "%H/v2.0", "--old", "1/0=%H/v1.0", "--out", "%H/o5"} + common)
                                           << "--old takes VERSION=DIR";
     const QStringList release{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o6"};
-    QTest::newRow("release version unsigned") << (release + common + QStringList{"--release-version", "2.0"})
-                                              << "--release-version is written only into signed releases";
-    QTest::newRow("signed without a version") << (release + common + QStringList{"--signing-key", "%H/keys/release-signing.key"})
-                                              << "a signed release needs a dotted numeric --release-version";
+    QTest::newRow("no release version") << (release + common) << "a release needs a dotted numeric --release-version";
     QTest::newRow("signing key missing") << (release + common + QStringList{"--signing-key", "%H/keys/none.key"})
                                          << "the signing key is not a file";
     QTest::newRow("signing with the public key")

@@ -68,9 +68,19 @@ QString ReleaseBuilder::manifestPath() const
     return m_options.outDir + QLatin1Char('/') + m_options.manifestName;
 }
 
+QString ReleaseBuilder::releaseFolder(const ReleaseOptions &options)
+{
+    return options.outDir + QLatin1Char('/') + options.releaseVersion;
+}
+
+QString ReleaseBuilder::releaseUrl(const ReleaseOptions &options)
+{
+    return options.baseUrl + QLatin1Char('/') + options.releaseVersion + QLatin1Char('/');
+}
+
 QString ReleaseBuilder::urlOf(const QString &fileName) const
 {
-    return m_options.baseUrl + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(fileName));
+    return releaseUrl(m_options) + QString::fromLatin1(QUrl::toPercentEncoding(fileName));
 }
 
 bool ReleaseBuilder::build(QString *error)
@@ -78,8 +88,9 @@ bool ReleaseBuilder::build(QString *error)
     ReleaseSigner signer;
     if (signing() && !signer.load(m_options.signingKey, error))
         return false;
-    if (!QDir().mkpath(m_options.outDir)) {
-        *error = QStringLiteral("cannot create the output folder %1").arg(m_options.outDir);
+    const QString folder = releaseFolder(m_options);
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot create the output folder %1").arg(folder);
         return false;
     }
     const QString installerName = QFileInfo(m_options.installer).fileName();
@@ -131,7 +142,7 @@ bool ReleaseBuilder::build(QString *error)
     if (!writeWholeBundle(fixIsNew ? newTree : fixTree, fixName(), error))
         return false;
 
-    const QString installerCopy = m_options.outDir + QLatin1Char('/') + installerName;
+    const QString installerCopy = folder + QLatin1Char('/') + installerName;
     if (QFileInfo(installerCopy).absoluteFilePath() != QFileInfo(m_options.installer).absoluteFilePath()) {
         QFile::remove(installerCopy);
         if (!QFile::copy(m_options.installer, installerCopy)) {
@@ -148,7 +159,7 @@ bool ReleaseBuilder::build(QString *error)
         {QStringLiteral("installerUrl"), urlOf(installerName)},
         {QStringLiteral("fixUpdatePacket"),
          QJsonObject{{QStringLiteral("fixUpdatePacketMd5"),
-                      QString::fromLatin1(getLocalFileMd5Value(m_options.outDir + QLatin1Char('/') + fixName()))},
+                      QString::fromLatin1(getLocalFileMd5Value(folder + QLatin1Char('/') + fixName()))},
                      {QStringLiteral("fixUpdatePacketUrl"), urlOf(fixName())},
                      {QStringLiteral("fixUpdateUesedVersion"), fixVersions}}},
         {QStringLiteral("partialPacket"), versions},
@@ -183,7 +194,7 @@ bool ReleaseBuilder::build(QString *error)
 
 QByteArray ReleaseBuilder::sha256Of(const QString &fileName) const
 {
-    return getLocalFileSha256Value(m_options.outDir + QLatin1Char('/') + fileName);
+    return getLocalFileSha256Value(releaseFolder(m_options) + QLatin1Char('/') + fileName);
 }
 
 // The stronger digest beside every MD5, and the release's own version.
@@ -216,7 +227,7 @@ bool ReleaseBuilder::pack(const QString &packetName, qint64 total,
     });
     m_progress->update(0, ReleaseProgress::megabytes(0) + QLatin1Char('/') + totalText);
     const QString top = UpdateManifest::packetFolderName(packetName);
-    const bool ok = packet.open(m_options.outDir + QLatin1Char('/') + packetName, error)
+    const bool ok = packet.open(releaseFolder(m_options) + QLatin1Char('/') + packetName, error)
         && packet.addFolder(top, QDateTime::currentSecsSinceEpoch()) && fill(packet, error) && packet.close(error);
     m_progress->update(total, totalText + QLatin1Char('/') + totalText);
     m_progress->end();
@@ -226,8 +237,8 @@ bool ReleaseBuilder::pack(const QString &packetName, qint64 total,
 bool ReleaseBuilder::writeVersion(const QString &version, const BundleTree &oldTree, const BundleTree &newTree,
                                   QJsonObject *entry, QString *error)
 {
-    const QString partialFile = m_options.outDir + QLatin1Char('/') + partialName(version);
-    const QString replaceFile = m_options.outDir + QLatin1Char('/') + replaceName(version);
+    const QString partialFile = releaseFolder(m_options) + QLatin1Char('/') + partialName(version);
+    const QString replaceFile = releaseFolder(m_options) + QLatin1Char('/') + replaceName(version);
     const QString partialTop = UpdateManifest::packetFolderName(partialName(version));
     const QString replaceTop = UpdateManifest::packetFolderName(replaceName(version));
 

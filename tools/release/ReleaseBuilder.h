@@ -13,9 +13,11 @@ class BundleTree;
 class ReleaseProgress;
 class SevenZipPacketWriter;
 
-// Writes a release into the output folder: per previous version a partial packet
-// (patches where they pay, whole files otherwise) and a replace packet (whole
-// files), the fix-update packet, the installer and the manifest. Each packet file
+// Writes a release: into the release's folder (the output folder's subfolder named
+// by the release version, published as BASE/VERSION/) per previous version a partial
+// packet (patches where they pay, whole files otherwise) and a replace packet (whole
+// files), the fix-update packet and the installer; the manifest, which stays at one
+// address, into the output folder itself. Each packet file
 // is named NAME.pkt and holds one top-level folder NAME, which is where the
 // updater unpacks it (the packet's path less its last four characters). With a
 // signing key the manifest also carries SHA-256 digests and the release version,
@@ -33,6 +35,9 @@ public:
 
     bool build(QString *error);
     QString manifestPath() const;
+    // Where the release's packets and installer are written, and their addresses' common start.
+    static QString releaseFolder(const ReleaseOptions &options);
+    static QString releaseUrl(const ReleaseOptions &options);
 
 private:
     bool writeVersion(const QString &version, const BundleTree &oldTree, const BundleTree &newTree, QJsonObject *entry,

@@ -64,7 +64,8 @@ void ReleaseOptions::describe(QCommandLineParser &parser)
         {QStringLiteral("manifest-name"), QStringLiteral("File name of the manifest (default update.json)."), QStringLiteral("NAME")},
         {QStringLiteral("signing-key"), QStringLiteral("Sign the release with this secret key (see --generate-key)."), QStringLiteral("FILE")},
         {QStringLiteral("release-version"),
-         QStringLiteral("Version of this release, for signed releases (default: the new bundle's Contents/Resources/version.txt)."),
+         QStringLiteral("Version of this release; its files go below BASE-URL/VERSION/ (default: the new bundle's "
+                        "Contents/Resources/version.txt)."),
          QStringLiteral("VERSION")},
         {QStringLiteral("patch-memory"),
          QStringLiteral("Memory the patches being made at once may use, in MB (default 2048); a file of n bytes costs about 8n."),
@@ -163,23 +164,23 @@ bool ReleaseOptions::fromParser(const QCommandLineParser &parser, ReleaseOptions
         *error = QStringLiteral("the manifest name must be a plain file name: %1").arg(out->manifestName);
         return false;
     }
-    return readSigning(parser, out, error);
+    return readSigning(parser, out, error) && readReleaseVersion(parser, out, error);
 }
 
 bool ReleaseOptions::readSigning(const QCommandLineParser &parser, ReleaseOptions *out, QString *error)
 {
-    if (!parser.isSet(QStringLiteral("signing-key"))) {
-        if (parser.isSet(QStringLiteral("release-version"))) {
-            *error = QStringLiteral("--release-version is written only into signed releases; add --signing-key");
-            return false;
-        }
+    if (!parser.isSet(QStringLiteral("signing-key")))
         return true;
-    }
     out->signingKey = parser.value(QStringLiteral("signing-key"));
     if (!QFileInfo(out->signingKey).isFile()) {
         *error = QStringLiteral("the signing key is not a file: %1").arg(out->signingKey);
         return false;
     }
+    return true;
+}
+
+bool ReleaseOptions::readReleaseVersion(const QCommandLineParser &parser, ReleaseOptions *out, QString *error)
+{
     if (parser.isSet(QStringLiteral("release-version"))) {
         out->releaseVersion = parser.value(QStringLiteral("release-version"));
     } else {
@@ -188,7 +189,7 @@ bool ReleaseOptions::readSigning(const QCommandLineParser &parser, ReleaseOption
             out->releaseVersion = QString::fromUtf8(file.read(256)).trimmed();
     }
     if (!ReleaseVersion::isValid(out->releaseVersion)) {
-        *error = QStringLiteral("a signed release needs a dotted numeric --release-version (or version.txt in the new bundle), not: %1")
+        *error = QStringLiteral("a release needs a dotted numeric --release-version (or version.txt in the new bundle), not: %1")
                      .arg(out->releaseVersion);
         return false;
     }

@@ -22,10 +22,12 @@ struct ReleaseOptions
     QStringList fixVersions;
     QJsonObject settings; // {"delete": [...], "add": {...}}
     QString manifestName = QStringLiteral("update.json");
-    // Signed releases: the secret key file, and the release's own version (from
-    // --release-version or the new bundle's Contents/Resources/version.txt).
-    QString signingKey;
+    // The release's own version (from --release-version or the new bundle's
+    // Contents/Resources/version.txt): it names the release's folder below the base
+    // address, so that a cache never serves one release's packet for another's.
     QString releaseVersion;
+    // Signed releases: the secret key file.
+    QString signingKey;
     // Patch creation: the memory the files being diffed at once may cost (--patch-memory),
     // and the file size from which files go whole instead (the suffix array's range).
     qint64 patchMemory = qint64(2048) << 20;
@@ -37,6 +39,7 @@ struct ReleaseOptions
     static bool fromParser(const QCommandLineParser &parser, ReleaseOptions *out, QString *error);
 
 private:
+    static bool readReleaseVersion(const QCommandLineParser &parser, ReleaseOptions *out, QString *error);
     static bool readSigning(const QCommandLineParser &parser, ReleaseOptions *out, QString *error);
 };
 

@@ -67,8 +67,15 @@ bool ReleaseVerifier::verify(QString *error)
         *error = QStringLiteral("the manifest's fix-update or installer entry does not read back");
         return false;
     }
+    const QString folder = ReleaseBuilder::releaseFolder(m_options);
+    const QString releaseUrl = ReleaseBuilder::releaseUrl(m_options);
     const auto checkDigest = [&](const QString &url, const QByteArray &md5, const QByteArray &sha256) {
-        const QString local = m_options.outDir + QLatin1Char('/') + QUrl(url).fileName(QUrl::FullyDecoded);
+        // Every file of the release at an address of its own, below the release's folder.
+        if (!url.startsWith(releaseUrl)) {
+            *error = QStringLiteral("%1 is not below the release's address %2").arg(url, releaseUrl);
+            return false;
+        }
+        const QString local = folder + QLatin1Char('/') + QUrl::fromPercentEncoding(url.mid(releaseUrl.size()).toLatin1());
         if (getLocalFileMd5Value(local) != md5 || (signing && getLocalFileSha256Value(local) != sha256)) {
             *error = QStringLiteral("%1 does not match its digest in the manifest").arg(local);
             return false;
@@ -88,7 +95,7 @@ bool ReleaseVerifier::verify(QString *error)
         m_progress->begin(QStringLiteral("reading back"), 1 + 2 * m_options.oldBundles.size());
         m_progress->update(0, QStringLiteral("0/%1 packets").arg(1 + 2 * m_options.oldBundles.size()));
     }
-    if (!unpack(m_options.outDir + QLatin1Char('/') + ReleaseBuilder::fixName(), scratch.path() + QStringLiteral("/fix"), error))
+    if (!unpack(folder + QLatin1Char('/') + ReleaseBuilder::fixName(), scratch.path() + QStringLiteral("/fix"), error))
         return false;
 
     for (const auto &old : qAsConst(m_options.oldBundles)) {
@@ -101,9 +108,9 @@ bool ReleaseVerifier::verify(QString *error)
             || !checkDigest(config.replacePacketUrl, config.replacePacketMd5, config.replacePacketSha256))
             return false;
         const QString target = scratch.path() + QLatin1Char('/') + old.first;
-        const QString partial = m_options.outDir + QLatin1Char('/') + ReleaseBuilder::partialName(old.first);
+        const QString partial = folder + QLatin1Char('/') + ReleaseBuilder::partialName(old.first);
         if (!unpack(partial, target, error)
-            || !unpack(m_options.outDir + QLatin1Char('/') + ReleaseBuilder::replaceName(old.first), target, error))
+            || !unpack(folder + QLatin1Char('/') + ReleaseBuilder::replaceName(old.first), target, error))
             return false;
         const QString unpacked =
             target + QLatin1Char('/') + UpdateManifest::packetFolderName(ReleaseBuilder::partialName(old.first));

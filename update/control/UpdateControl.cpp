@@ -122,6 +122,9 @@ void UpdateControl::startDownload()
     if (!downloader)
         return; // gone after a download error, whose final message ends the run
     threadCount = 2;
+    // Caches on the way may serve packets; the manifest and its signature, and a packet
+    // whose cached copy failed its digest, are asked for afresh.
+    downloader->revalidate = state == ManifestDownloading || state == SignatureDownloading || packetFailedDigest;
     savePath = updateDir + QLatin1Char('/') + QUrl(currentUrl).fileName(QUrl::FullyDecoded);
     if (downloader->downloadFile(currentUrl, savePath, threadCount))
         return;
@@ -335,6 +338,7 @@ void UpdateControl::verifyAndUnpack(const QString &file, const QByteArray &expec
     qDebug() << mismatch;
     qDebug() << QString::fromLatin1(jsonLabel).arg(QString::fromLatin1(expected))
              << QString::fromLatin1(fileLabel).arg(QString::fromLatin1(md5));
+    packetFailedDigest = true;
     emit reStartUpdateSignal();
 }
 

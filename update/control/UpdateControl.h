@@ -100,6 +100,8 @@ public:
     QString outUncompressFilesPath;
     int startAttempts = 0;
     int restartCount = 0;
+    // A downloaded packet failed its digest: later packet downloads bypass caches.
+    bool packetFailedDigest = false;
     QThread *workerThread = nullptr;
     QStringList deployFiles;
     QStringList deployDirs;

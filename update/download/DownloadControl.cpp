@@ -37,7 +37,10 @@ qint64 DownloadControl::getFileSize(QString url)
 
         QNetworkAccessManager manager;
         QEventLoop loop;
-        QNetworkReply *reply = manager.head(QNetworkRequest{QUrl(url)});
+        QNetworkRequest probe{QUrl(url)};
+        if (revalidate)
+            probe.setRawHeader("Cache-Control", "no-cache");
+        QNetworkReply *reply = manager.head(probe);
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         loop.exec();
 
@@ -187,6 +190,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
         connect(worker, &DownloadThread::progressChange, this, &DownloadControl::progressChangeSlot);
         connect(worker, &DownloadThread::error, this, &DownloadControl::errorSlot);
         worker->record = record;
+        worker->revalidate = revalidate;
         if (previous)
             worker->ifRange = validator;
         threadList.append(worker);

@@ -64,6 +64,10 @@ public:
     int redirectTimes = 0;
     // The validator (strong ETag, else Last-Modified) of the last successful probe.
     QByteArray validator;
+    // Asks caches on the way for a fresh copy ("Cache-Control: no-cache"): for the
+    // manifest and its signature, and for a packet whose cached copy failed its digest.
+    // Packets are otherwise left to caches, their addresses being unique to a release.
+    bool revalidate = false;
 
 signals:
     void finished(int index);

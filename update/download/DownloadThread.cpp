@@ -62,6 +62,8 @@ void DownloadThread::startDownload(int _index, const QString &_url, QFile *_file
     request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(readySize + startPoint).arg(endPoint).toLatin1());
     if (!ifRange.isEmpty())
         request.setRawHeader("If-Range", ifRange);
+    if (revalidate)
+        request.setRawHeader("Cache-Control", "no-cache");
     reply = manager->get(request);
     reply->setReadBufferSize(replyBufferSize);
     connect(reply, &QNetworkReply::finished, this, &DownloadThread::finishedSlot);

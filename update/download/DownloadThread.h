@@ -51,6 +51,8 @@ public:
     // the validator sent as If-Range, and the record of the written ranges.
     QByteArray ifRange;
     std::shared_ptr<ResumeRecord> record;
+    // Set by the controller: asks caches on the way for a fresh copy.
+    bool revalidate = false;
 
 signals:
     void finished(int index);

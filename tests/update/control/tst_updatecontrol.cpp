@@ -509,6 +509,21 @@ void TestUpdateControl::packetDigestMismatchRestarts()
         ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>> ReStart Update", "Download Partial Packet md5 is not match"});
     QVERIFY2(inOrder.isEmpty(), qPrintable(inOrder));
     QCOMPARE(window.messages, QStringList{UpdateControl::finalFailureMessage() + "|upload"});
+
+    // Caches on the way: the manifest is always asked for afresh, the packet may come from
+    // a cache until a copy of it failed the digest (probe and both segments alike).
+    QStringList manifest, packet;
+    for (const TestHttpServer::Request &request : m_server.requests()) {
+        const QString seen = QString::fromLatin1(request.method + ' ' + request.headers.value("cache-control")
+                                                 + request.headers.value("pragma"));
+        (request.target.endsWith("update.json") ? manifest : packet) << seen;
+    }
+    const QStringList fresh{"HEAD no-cache", "GET no-cache", "GET no-cache"};
+    QStringList expected;
+    for (int run = 0; run < 6; ++run)
+        expected << fresh;
+    QCOMPARE(manifest, expected);
+    QCOMPARE(packet, QStringList({"HEAD ", "GET ", "GET "}) + expected.mid(3));
 }
 
 void TestUpdateControl::unwritableDestinationRestarts()

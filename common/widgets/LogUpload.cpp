@@ -1,8 +1,8 @@
 #include "LogUpload.h"
 
 #include "DataPaths.h"
+#include "UploadKey.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QEventLoop>
@@ -15,8 +15,6 @@
 
 namespace LogUpload {
 namespace {
-
-const char uploadKey[] = "5d0c8a7e1f3b49a2c6e8d4b07a91f35c";
 
 QHttpPart textPart(const QByteArray &disposition, const QByteArray &body)
 {
@@ -33,19 +31,13 @@ QString endpoint()
     return QStringLiteral("http://" VELTORA_VENDOR_HOST "/api/file.api.php?action=putFailedData");
 }
 
-QByteArray keyFor(quint32 unixTime)
-{
-    const QString text = QLatin1String(uploadKey) + QString::number(unixTime);
-    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex();
-}
-
 void upload(QObject *parent, const QString &logFileName)
 {
     qDebug() << "========upload Log========";
     const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
 
     auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    multiPart->append(textPart("form-data; name=\"key\"", keyFor(now)));
+    multiPart->append(textPart("form-data; name=\"key\"", UploadKey::keyFor(now)));
     multiPart->append(textPart("form-data; name=\"timestamp\"", QByteArray::number(now)));
     multiPart->append(textPart("form-data; name=\"save_name\"", logFileName.toLatin1()));
 

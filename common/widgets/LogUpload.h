@@ -12,8 +12,6 @@ class QObject;
 namespace LogUpload {
 
 QString endpoint();
-// MD5 of the upload key followed by the Unix time in decimal.
-QByteArray keyFor(quint32 unixTime);
 
 // Uploads the default log directory's file `logFileName`. The network manager is a
 // child of `parent` and is released afterwards.

@@ -2,6 +2,7 @@
 #include "LogUpload.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
+#include "UploadKey.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -73,10 +74,10 @@ void TestLogUpload::initTestCase()
 
 void TestLogUpload::keyIsMd5OfUploadKeyAndTime()
 {
-    QCOMPARE(LogUpload::keyFor(1700000000),
+    QCOMPARE(UploadKey::keyFor(1700000000),
              QCryptographicHash::hash("5d0c8a7e1f3b49a2c6e8d4b07a91f35c1700000000", QCryptographicHash::Md5).toHex());
-    QCOMPARE(LogUpload::keyFor(1700000000), LogUpload::keyFor(1700000000));
-    QVERIFY(LogUpload::keyFor(1700000000) != LogUpload::keyFor(1700000001));
+    QCOMPARE(UploadKey::keyFor(1700000000), UploadKey::keyFor(1700000000));
+    QVERIFY(UploadKey::keyFor(1700000000) != UploadKey::keyFor(1700000001));
 }
 
 void TestLogUpload::postsTheFourParts()
@@ -109,7 +110,7 @@ void TestLogUpload::postsTheFourParts()
     QCOMPARE(parts.at(3).disposition, QByteArray("form-data; name=\"save_data\";filename=\"text.txt\""));
     const qint64 timestamp = parts.at(1).body.toLongLong();
     QVERIFY(timestamp >= before && timestamp <= after);
-    QCOMPARE(parts.at(0).body, LogUpload::keyFor(quint32(timestamp)));
+    QCOMPARE(parts.at(0).body, UploadKey::keyFor(quint32(timestamp)));
     QCOMPARE(parts.at(2).body, name.toLatin1());
     QCOMPARE(parts.at(3).body, QByteArray("##update##Debug: (2024-05-06 13:45:10.123) start patch\r\n"));
 }

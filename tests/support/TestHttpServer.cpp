@@ -152,6 +152,8 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
         return;
     }
     Resource resource = m_resources.value(path);
+    if (resource.silentTo.contains(request.method))
+        return; // the connection stays open, and nothing comes
     if (resource.getStatus != 0 && request.method == "GET") {
         resource.status = resource.getStatus;
         resource.location = resource.getLocation;

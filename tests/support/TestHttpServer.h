@@ -13,7 +13,7 @@ class QTcpSocket;
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for the network tests: it serves
 // resources with HEAD and Range, and can leave out the length, redirect, answer
-// 404, close or stall in the middle of a body, trickle, ignore Range, send a
+// nothing at all, 404, close or stall in the middle of a body, trickle, ignore Range, send a
 // made-up Content-Length or an error page, carry validators and honour If-Range,
 // and records every request it saw. Bodies are streamed, so large ones cost no memory.
 class TestHttpServer : public QObject
@@ -50,6 +50,7 @@ public:
         QByteArray lastModified;
         bool changesAfterHead = false; // GET answers take every If-Range as stale
         qint64 rangeShift = 0;     // partial answers start this many bytes after the range asked for
+        QList<QByteArray> silentTo; // requests of these methods are read and never answered
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);

@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -35,6 +36,11 @@ qint64 DownloadControl::getFileSize(QString url)
             return -1;
         }
 
+        if (!DownloadThread::isDownloadAddress(QUrl(url))) {
+            emit getFileSizeErrorSignal(DownloadMessages::unsupportedAddress(DownloadMessages::Controller, QUrl(url).scheme()));
+            return -1;
+        }
+
         QNetworkAccessManager manager;
         QEventLoop loop;
         QNetworkRequest probe{QUrl(url)};
@@ -42,7 +48,26 @@ qint64 DownloadControl::getFileSize(QString url)
             probe.setRawHeader("Cache-Control", "no-cache");
         QNetworkReply *reply = manager.head(probe);
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        // The segments' rule: an answer that has not come by the second check never will.
+        QTimer stallCheck;
+        stallCheck.setInterval(stallInterval);
+        int checks = 0;
+        connect(&stallCheck, &QTimer::timeout, &loop, [&] {
+            qDebug() << ">>>>get file sizes timeout check!" << checks;
+            if (++checks >= 2)
+                loop.quit();
+        });
+        stallCheck.start();
         loop.exec();
+        stallCheck.stop();
+        if (!reply->isFinished()) {
+            disconnect(reply, nullptr, &loop, nullptr);
+            reply->abort();
+            reply->deleteLater();
+            emit getFileSizeErrorSignal(
+                DownloadMessages::forNetworkError(DownloadMessages::Controller, QNetworkReply::RemoteHostClosedError, QString()));
+            return -1;
+        }
 
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         qDebug() << "get files sizes==== http_status: " << status;
@@ -85,9 +110,12 @@ qint64 DownloadControl::sizeFromAnswer(const QByteArray &contentLength)
     for (char c : digits)
         ok = ok && c >= '0' && c <= '9';
     const qint64 size = ok ? digits.toLongLong(&ok) : -1;
-    if (ok && size <= maxFileSize)
+    if (ok && size <= qMin(sizeLimit, maxFileSize))
         return size;
-    emit getFileSizeErrorSignal(DownloadMessages::invalidSize(contentLength));
+    if (ok && size <= maxFileSize)
+        emit getFileSizeErrorSignal(DownloadMessages::tooLarge(size, sizeLimit));
+    else
+        emit getFileSizeErrorSignal(DownloadMessages::invalidSize(contentLength));
     return -1;
 }
 
@@ -182,9 +210,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
     // Everything the slots read is in place before the first worker can report.
     threadList.clear();
     qDebug() << "totalSize " << totalSize;
-    for (const auto &range : qAsConst(ranges)) {
-        qDebug() << "startPoint " << range.first;
-        qDebug() << "endPoint " << range.second;
+    for (int i = 0; i < ranges.size(); ++i) {
         auto *worker = new DownloadThread(sameThread ? this : nullptr);
         connect(worker, &DownloadThread::finished, this, &DownloadControl::finishedSlot);
         connect(worker, &DownloadThread::progressChange, this, &DownloadControl::progressChangeSlot);
@@ -193,14 +219,19 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
         worker->revalidate = revalidate;
         if (previous)
             worker->ifRange = validator;
+        worker->fileSize = totalSize;
+        worker->timer->setInterval(stallInterval);
         threadList.append(worker);
     }
     m_segmentReady = QVector<qint64>(ranges.size(), 0);
     state = Downloading;
     unfinishedCount = ranges.size();
     const QList<DownloadThread *> workers = threadList;
-    for (int i = 0; i < workers.size(); ++i)
+    for (int i = 0; i < workers.size(); ++i) {
+        qDebug() << "startPoint " << ranges.at(i).first;
+        qDebug() << "endPoint " << ranges.at(i).second;
         workers.at(i)->startDownload(i + 1, url, file, ranges.at(i).first, ranges.at(i).second);
+    }
     return true;
 }
 
@@ -230,9 +261,14 @@ void DownloadControl::downloadingFinish()
     if (state != Downloading)
         return;
     file->flush();
+    const qint64 length = file->size();
     file->close();
     file->deleteLater();
     file = nullptr;
+    if (length != totalSize) {
+        errorSlot(0, DownloadMessages::wrongLength(length, totalSize), false);
+        return;
+    }
     state = Finished;
     for (DownloadThread *worker : qAsConst(threadList))
         worker->deleteLater();

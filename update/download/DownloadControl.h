@@ -1,6 +1,8 @@
 #ifndef VELTORA_DOWNLOADCONTROL_H
 #define VELTORA_DOWNLOADCONTROL_H
 
+#include "DownloadThread.h"
+
 #include <QFile>
 #include <QList>
 #include <QObject>
@@ -11,7 +13,6 @@
 #include <atomic>
 #include <memory>
 
-class DownloadThread;
 class ResumeRecord;
 
 // Fetches one remote file into one local file: probes its size (following
@@ -64,10 +65,16 @@ public:
     int redirectTimes = 0;
     // The validator (strong ETag, else Last-Modified) of the last successful probe.
     QByteArray validator;
+    // Files larger than this are refused, by the probe or as their bytes arrive;
+    // callers lower it for small files (a manifest, a signature).
+    qint64 sizeLimit = maxFileSize;
     // Asks caches on the way for a fresh copy ("Cache-Control: no-cache"): for the
     // manifest and its signature, and for a packet whose cached copy failed its digest.
     // Packets are otherwise left to caches, their addresses being unique to a release.
     bool revalidate = false;
+    // How often the probe and the segments check for progress; two checks without
+    // any end the wait. Tests shorten it.
+    int stallInterval = DownloadThread::stallCheckInterval;
 
 signals:
     void finished(int index);

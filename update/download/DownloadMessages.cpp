@@ -75,6 +75,37 @@ QString wrongPart()
     return QCoreApplication::translate("DownloadThread", "The server sent another part of the file than asked for,please download again");
 }
 
+QString longerThanAsked()
+{
+    return QCoreApplication::translate("DownloadThread", "The server sent more of the file than asked for,please download again");
+}
+
+QString shorterThanAsked()
+{
+    return QCoreApplication::translate("DownloadThread", "The server sent less of the file than asked for,please download again");
+}
+
+QString wrongLength(qint64 length, qint64 expected)
+{
+    return QCoreApplication::translate("DownloadControl", "The downloaded file has %1 bytes instead of %2,please download again")
+        .arg(length)
+        .arg(expected);
+}
+
+QString tooLarge(qint64 size, qint64 limit)
+{
+    return QCoreApplication::translate("DownloadControl", "The download file has %1 bytes, more than the %2 allowed,please check the download url")
+        .arg(size)
+        .arg(limit);
+}
+
+QString unsupportedAddress(Source source, const QString &scheme)
+{
+    return QCoreApplication::translate(context(source),
+                                       "The server redirected the download to an unsupported address (%1),please check the download url")
+        .arg(scheme.left(20));
+}
+
 bool isBrokenConnection(const QString &errorString)
 {
     return errorString == forNetworkError(Worker, QNetworkReply::RemoteHostClosedError, QString())

@@ -26,6 +26,15 @@ QString unexpectedStatus(int status);
 QString changedOnServer();
 // A partial answer that starts elsewhere than the range asked for.
 QString wrongPart();
+// An answer running past the range asked for, or ending before it.
+QString longerThanAsked();
+QString shorterThanAsked();
+// A finished file whose length is not the size the probe found.
+QString wrongLength(qint64 length, qint64 expected);
+// A file larger than what the caller takes of this kind (a manifest, a signature).
+QString tooLarge(qint64 size, qint64 limit);
+// A redirect to an address that is not downloaded over http (file:, data:, ...).
+QString unsupportedAddress(Source source, const QString &scheme);
 // Whether a segment's error text says that the connection broke off or timed out,
 // as opposed to a refusal by the server or a local failure.
 bool isBrokenConnection(const QString &errorString);

@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QSslSocket>
 #include <QTimer>
 
 namespace {
@@ -83,6 +84,19 @@ int DownloadThread::status() const
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+bool DownloadThread::isDownloadAddress(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || (scheme == QLatin1String("https") && QSslSocket::supportsSsl()));
+}
+
+qint64 DownloadThread::expectedBytes() const
+{
+    // The Range's last position is inclusive, and the last segment's is the size itself.
+    const qint64 end = fileSize >= 0 ? qMin(endPoint + 1, fileSize) : endPoint + 1;
+    return qMax<qint64>(0, end - startPoint);
+}
+
 void DownloadThread::readyReadSlot()
 {
     if (sender() == reply && state == Downloading)
@@ -107,6 +121,12 @@ void DownloadThread::writeArrived()
         return;
     if (code == 206 && !rangeStartsAt(reply->rawHeader("Content-Range"), startPoint)) {
         fail(DownloadMessages::wrongPart());
+        return;
+    }
+    // More than the range (a server ignoring it, or lying about the size): none of it
+    // is written, so the file never grows past the probed size.
+    if (data.size() > expectedBytes() - m_written) {
+        fail(DownloadMessages::longerThanAsked());
         return;
     }
     if (!file->seek(startPoint + m_written) || file->write(data) != data.size()) {
@@ -164,10 +184,15 @@ void DownloadThread::finishedSlot()
             fail(DownloadMessages::redirectWithoutLocation(DownloadMessages::Worker));
             return;
         }
+        const QUrl target = QUrl(url).resolved(QUrl(location));
+        if (!isDownloadAddress(target)) {
+            fail(DownloadMessages::unsupportedAddress(DownloadMessages::Worker, target.scheme()));
+            return;
+        }
         state = Idle;
         reply->readAll();
         readySize = 0;
-        emit redirect(index, QUrl(url).resolved(QUrl(location)).toString(), file, startPoint, endPoint);
+        emit redirect(index, target.toString(), file, startPoint, endPoint);
         return;
     }
 
@@ -177,6 +202,10 @@ void DownloadThread::finishedSlot()
     if (code != 200 && code != 206) {
         // Nothing of ours was in this answer: finishing would claim a segment we do not have.
         fail(DownloadMessages::unexpectedStatus(code));
+        return;
+    }
+    if (m_written != expectedBytes()) {
+        fail(DownloadMessages::shorterThanAsked());
         return;
     }
     qDebug() << QStringLiteral("###########thread-%1 finish,size %2").arg(index).arg(m_written);

@@ -5,6 +5,7 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 #include <atomic>
 #include <memory>
@@ -53,6 +54,13 @@ public:
     std::shared_ptr<ResumeRecord> record;
     // Set by the controller: asks caches on the way for a fresh copy.
     bool revalidate = false;
+    // The probed size of the whole file, set by the controller: nothing is written
+    // at or past it (-1: only the range bounds what is written).
+    qint64 fileSize = -1;
+
+    // Whether `url` may be downloaded or redirected to: http, and https where this
+    // build can speak it; never file:, data: or the like.
+    static bool isDownloadAddress(const QUrl &url);
 
 signals:
     void finished(int index);
@@ -73,6 +81,8 @@ private slots:
 private:
     void writeArrived();
     int status() const;
+    // The bytes this segment's answer must hold: its range, cut at the file's end.
+    qint64 expectedBytes() const;
     // Ends the segment with `message`: stops the request and keeps the record.
     void fail(const QString &message);
 

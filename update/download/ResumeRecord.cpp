@@ -219,6 +219,9 @@ void ResumeRecord::saveNow()
         return;
     for (const Range &range : qAsConst(m_live))
         add(range.begin, range.end);
+    // A record of nothing would only make the caller restart to continue nothing.
+    if (done.isEmpty())
+        return;
     QString error;
     if (!save(m_path, &error))
         qDebug() << "could not save the resume record" << m_path << error;

@@ -64,6 +64,7 @@ using Segments = QVector<QPair<qint64, qint64>>;
 
 Q_DECLARE_METATYPE(Ranges)
 Q_DECLARE_METATYPE(Segments)
+Q_DECLARE_METATYPE(TestHttpServer::Resource)
 
 class TestDownload : public QObject
 {
@@ -91,11 +92,12 @@ private slots:
     void probeRedirectWithoutLocation();
     void segmentsNotFoundGiveOneError();
     void brokenConnectionGivesNoFinished();
-    void missingContentLengthGivesEmptyFile();
-    void serverIgnoringRange();
     void unopenableDestination();
     void stallCountIsNeverReset();
-    void stalledSegmentFails();
+    void waitsEndWithinTheirBound_data();
+    void waitsEndWithinTheirBound();
+    void sizesAndAddressesAreHeldTo_data();
+    void sizesAndAddressesAreHeldTo();
     void stalledSegmentFailsAtTheRealInterval();
     void memoryStaysBoundedForLargeFiles();
 
@@ -171,7 +173,17 @@ void TestDownload::downloadsWholeFiles()
     m_server.servePattern("/file.bin", size);
     DownloadControl control;
     Spies spies(&control);
+    MessageCapture log;
     QVERIFY(control.downloadFile(m_server.url("/file.bin"), path("file.bin"), 2));
+    // Each segment's range is logged just before that segment starts.
+    QStringList order;
+    for (const QString &line : log.messages()) {
+        if (line.startsWith("startPoint") || line.startsWith("endPoint"))
+            order << line.section(' ', 0, 0);
+        else if (line.contains("downloadThread connect"))
+            order << "connect";
+    }
+    QCOMPARE(order, (QStringList{"startPoint", "endPoint", "connect", "startPoint", "endPoint", "connect"}));
     QCOMPARE(control.state, 1);
     QVERIFY(spies.waitForEnd());
     QCOMPARE(spies.error.count(), 0);
@@ -380,42 +392,6 @@ void TestDownload::brokenConnectionGivesNoFinished()
     QCOMPARE(QFileInfo(path("out.bin")).size(), qint64(1000000));
 }
 
-void TestDownload::missingContentLengthGivesEmptyFile()
-{
-    TestHttpServer::Resource unsized;
-    unsized.content = "0123456789";
-    unsized.omitContentLength = true;
-    m_server.serve("/unsized.bin", unsized);
-    DownloadControl control;
-    Spies spies(&control);
-    QVERIFY(control.downloadFile(m_server.url("/unsized.bin"), path("out.bin"), 2));
-    QCOMPARE(control.totalSize, qint64(0));
-    QVERIFY(spies.waitForEnd());
-    QCOMPARE(spies.finished.count(), 1);
-    for (const auto &request : m_server.requestsFor("GET"))
-        QCOMPARE(request.headers.value("range"), QByteArray("bytes=0-0"));
-    // Both segments wrote their one byte at offset 0.
-    QCOMPARE(readFile(path("out.bin")), QByteArray("0"));
-}
-
-void TestDownload::serverIgnoringRange()
-{
-    TestHttpServer::Resource whole;
-    whole.content = "0123456789";
-    whole.ignoreRange = true;
-    m_server.serve("/whole.bin", whole);
-    DownloadControl control;
-    Spies spies(&control);
-    QVERIFY(control.downloadFile(m_server.url("/whole.bin"), path("out.bin"), 2));
-    QVERIFY(spies.waitForEnd());
-    QCOMPARE(spies.finished.count(), 1);
-    // Each segment writes the whole body at its own start: the digest check of the caller rejects it.
-    const QByteArray result = readFile(path("out.bin"));
-    QCOMPARE(result.size(), 15);
-    QCOMPARE(result.left(5), QByteArray("01234"));
-    QCOMPARE(result.mid(10), QByteArray("56789"));
-}
-
 void TestDownload::unopenableDestination()
 {
     m_server.servePattern("/file.bin", 10);
@@ -447,23 +423,121 @@ void TestDownload::stallCountIsNeverReset()
     QCOMPARE(worker.state, 0); // a stall does not change the state
 }
 
-void TestDownload::stalledSegmentFails()
+void TestDownload::waitsEndWithinTheirBound_data()
 {
-    TestHttpServer::Resource stalled;
-    stalled.patternSize = 100000;
-    stalled.stallAfter = 0;
-    m_server.serve("/stalled.bin", stalled);
+    QTest::addColumn<TestHttpServer::Resource>("resource");
+    QTest::addColumn<bool>("probeFails");
+    TestHttpServer::Resource silent;
+    silent.patternSize = 100000;
+    silent.silentTo = {"HEAD"};
+    QTest::newRow("probe: a listener that never answers") << silent << true;
+    silent.silentTo = {"GET"};
+    QTest::newRow("segment: a listener that never answers") << silent << false;
+    // Nothing was kept: no resume record, so the caller does not restart to continue it.
+    TestHttpServer::Resource stalls;
+    stalls.patternSize = 100000;
+    stalls.etag = "\"e1\"";
+    stalls.stallAfter = 0;
+    QTest::newRow("segment: a server with ETag that stalls at once") << stalls << false;
+}
+
+// Every wait ends on the broken-connection road at the second check without progress.
+void TestDownload::waitsEndWithinTheirBound()
+{
+    QFETCH(TestHttpServer::Resource, resource);
+    QFETCH(bool, probeFails);
+    const int interval = 100;
+    const qint64 boundMs = 5000;
+    m_server.serve("/wait.bin", resource);
     DownloadControl control;
+    control.stallInterval = interval;
     Spies spies(&control);
-    QVERIFY(control.downloadFile(m_server.url("/stalled.bin"), path("out.bin"), 2));
-    for (DownloadThread *worker : control.threadList)
-        worker->timer->setInterval(150);
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(spies.waitForEnd(10000));
-    QVERIFY(timer.elapsed() >= 250); // not at the first check
-    QCOMPARE(spies.error.count(), 1);
-    QCOMPARE(spies.error.first().at(0).toString(), QStringLiteral("The connection has been broken,please login and download again"));
+    QCOMPARE(control.downloadFile(m_server.url("/wait.bin"), path("out.bin"), 2), !probeFails);
+    QTRY_COMPARE_WITH_TIMEOUT(spies.error.count() + spies.sizeError.count(), 1, int(boundMs));
+    QVERIFY2(timer.elapsed() >= 2 * interval - 20 && timer.elapsed() < boundMs, qPrintable(QString::number(timer.elapsed())));
+    const QSignalSpy &ended = probeFails ? spies.sizeError : spies.error;
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(ended.first().first().toString(), QStringLiteral("The connection has been broken,please login and download again"));
+    QCOMPARE(spies.finished.count(), 0);
+    QVERIFY(!QFileInfo::exists(ResumeRecord::pathFor(path("out.bin"))));
+}
+
+void TestDownload::sizesAndAddressesAreHeldTo_data()
+{
+    QTest::addColumn<TestHttpServer::Resource>("resource");
+    QTest::addColumn<qint64>("sizeLimit");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<qint64>("maxOnDisk"); // -1: no file at all
+    const QString longer = QStringLiteral("The server sent more of the file than asked for,please download again");
+    const qint64 manifestLimit = 16 << 20;
+    const qint64 signatureLimit = 1024;
+
+    TestHttpServer::Resource resource;
+    resource.content = "0123456789";
+    resource.ignoreRange = true;
+    QTest::newRow("segment body longer than its range") << resource << DownloadControl::maxFileSize << longer << qint64(10);
+
+    resource = {};
+    resource.patternSize = 15000;
+    resource.headContentLength = "20000";
+    QTest::newRow("short file") << resource << DownloadControl::maxFileSize
+                                << "The server sent less of the file than asked for,please download again" << qint64(20000);
+
+    resource = {};
+    resource.patternSize = 20 << 20;
+    QTest::newRow("20 MB manifest") << resource << manifestLimit
+                                    << "The download file has 20971520 bytes, more than the 16777216 allowed,please check the download url"
+                                    << qint64(-1);
+    resource.headContentLength = "100";
+    QTest::newRow("20 MB manifest announced as 100 bytes") << resource << manifestLimit << longer << qint64(100);
+
+    // A probe without a length gives a size of 0: any body is more than that.
+    resource = {};
+    resource.patternSize = 10 << 10;
+    resource.omitContentLength = true;
+    QTest::newRow("10 KB signature without a length") << resource << signatureLimit << longer << qint64(0);
+
+    resource = {};
+    resource.status = 302;
+    resource.location = "file:///etc/passwd";
+    QTest::newRow("probe redirected to file:")
+        << resource << DownloadControl::maxFileSize
+        << "The server redirected the download to an unsupported address (file),please check the download url" << qint64(-1);
+
+    resource = {};
+    resource.patternSize = 100;
+    resource.getStatus = 302;
+    resource.getLocation = "data:application/octet-stream;base64,c2VjcmV0";
+    QTest::newRow("segment redirected to data:")
+        << resource << DownloadControl::maxFileSize
+        << "The server redirected the download to an unsupported address (data),please check the download url" << qint64(100);
+}
+
+// Each ends on one download error, with nothing on disk past the size the probe found.
+void TestDownload::sizesAndAddressesAreHeldTo()
+{
+    QFETCH(TestHttpServer::Resource, resource);
+    QFETCH(qint64, sizeLimit);
+    QFETCH(QString, expected);
+    QFETCH(qint64, maxOnDisk);
+    m_server.serve("/sized.bin", resource);
+    DownloadControl control;
+    control.sizeLimit = sizeLimit;
+    Spies spies(&control);
+    QCOMPARE(control.downloadFile(m_server.url("/sized.bin"), path("out.bin"), 2), maxOnDisk >= 0);
+    QTRY_COMPARE(spies.error.count() + spies.sizeError.count(), 1);
+    const QSignalSpy &ended = maxOnDisk >= 0 ? spies.error : spies.sizeError;
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(ended.first().first().toString(), expected);
+    QCOMPARE(spies.finished.count(), 0);
+    const QStringList written = QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    QCOMPARE(written, maxOnDisk >= 0 ? QStringList{"out.bin"} : QStringList());
+    if (maxOnDisk >= 0) {
+        QVERIFY(QFileInfo(path("out.bin")).size() <= maxOnDisk);
+        QVERIFY(!readFile(path("out.bin")).contains("secret"));
+    }
 }
 
 void TestDownload::stalledSegmentFailsAtTheRealInterval()

@@ -31,6 +31,14 @@ QByteArray oneLzma2Folder(quint64 packSize, quint64 unpackSize)
         + n(unpackSize) + bytes({0x00});
 }
 
+// Main streams of one folder of `coders` (their count first) over `streams` packed
+// streams of one byte each, claiming to unpack to `unpackSize` bytes.
+QByteArray oneFolder(const QByteArray &coders, int streams, quint64 unpackSize)
+{
+    return bytes({0x04, 0x06, 0x00}) + n(streams) + bytes({0x09}) + QByteArray(streams, '\x01')
+        + bytes({0x00, 0x07, 0x0B, 0x01, 0x00}) + coders + bytes({0x0C}) + n(unpackSize) + bytes({0x00});
+}
+
 // A files part claiming `count` items, followed by `rest`.
 QByteArray items(quint64 count, const QByteArray &rest = QByteArray(1, '\0'))
 {
@@ -137,9 +145,22 @@ void TestPacketLimits::absurdPacketsAreRefused_data()
             << SevenZipWriter::packet("x", index(oneLzma2Folder(quint64(1) << 40, 1)), packed);
         QTest::addRow("%s index: a byte of LZMA2 unpacking to 2^40 bytes", how)
             << SevenZipWriter::packet("x", index(oneLzma2Folder(1, quint64(1) << 40) + bytes({0x00}) + items(1, bytes({0x11, 0x05, 0x00, 0x61, 0x00, 0x00, 0x00, 0x00}))), packed);
-        QTest::addRow("%s index: stored data longer than its packed size", how)
-            << SevenZipWriter::packet("x", index(bytes({0x04, 0x06, 0x00, 0x01, 0x09, 0x01, 0x00, 0x07, 0x0B, 0x01, 0x00, 0x01, 0x01, 0x00, 0x0C})
-                                                 + n(quint64(1) << 40) + bytes({0x00, 0x00})), packed);
+        // Every method's folder is held to what its packed bytes can hold, as LZMA2's is.
+        const QByteArray oneItem = bytes({0x00}) + items(1, bytes({0x11, 0x05, 0x00, 0x61, 0x00, 0x00, 0x00, 0x00}));
+        const QList<QPair<const char *, QByteArray>> methods{
+            {"stored", bytes({0x01, 0x01, 0x00})},
+            {"PPMd", bytes({0x01, 0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0x00, 0x00, 0x00, 0x01})},
+            {"BZip2", bytes({0x01, 0x03, 0x04, 0x02, 0x02})},
+            {"Deflate", bytes({0x01, 0x03, 0x04, 0x01, 0x08})}};
+        for (const auto &method : methods)
+            QTest::addRow("%s index: a byte of %s unpacking to 2^40 bytes", how, method.first)
+                << SevenZipWriter::packet("x", index(oneFolder(method.second, 1, quint64(1) << 40) + oneItem), packed);
+        // BCJ2 alone: four packed streams into one.
+        QTest::addRow("%s index: four bytes of BCJ2 unpacking to 2^40 bytes", how)
+            << SevenZipWriter::packet("wxyz", index(oneFolder(bytes({0x01, 0x14, 0x03, 0x03, 0x01, 0x1B, 0x04, 0x01, 0x00, 0x01, 0x02, 0x03}), 4,
+                                                              quint64(1) << 40) + oneItem), packed);
+        QTest::addRow("%s index: a PPMd model of 4 GB for one byte", how)
+            << SevenZipWriter::packet("x", index(oneFolder(bytes({0x01, 0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0x00, 0x00, 0x00, 0xF0}), 1, 1) + oneItem), packed);
     }
     // 8 MB of index packed into some 1 KB: far beyond what index data packs to.
     QTest::newRow("packed index expanding 8000 times") << SevenZipWriter::packet({}, index(QByteArray(8 << 20, '\0')), true);

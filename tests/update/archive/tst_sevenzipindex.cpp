@@ -167,6 +167,9 @@ void TestSevenZipIndex::declinesOtherShapes_data()
     QTest::newRow("LZMA") << QStringList{QStringLiteral("-m0=LZMA")};
     QTest::newRow("stored") << QStringList{QStringLiteral("-mx=0")};
     QTest::newRow("bzip2") << QStringList{QStringLiteral("-m0=BZip2")};
+    // Held to the size and memory caps without being refused.
+    QTest::newRow("PPMd, largest model") << QStringList{QStringLiteral("-m0=PPMd"), QStringLiteral("-mx=9")};
+    QTest::newRow("Deflate") << QStringList{QStringLiteral("-m0=Deflate")};
     QTest::newRow("encrypted") << QStringList{QStringLiteral("-psecret")};
     QTest::newRow("encrypted index") << QStringList{QStringLiteral("-psecret"), QStringLiteral("-mhe=on")};
 }

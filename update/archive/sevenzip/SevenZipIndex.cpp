@@ -32,6 +32,8 @@ const quint64 minItemMemory = quint64(64) << 20;
 // Coders of one folder and streams of one coder: the packers use a handful.
 const quint64 maxCoders = 64;
 const quint64 maxCoderStreams = 64;
+// A dictionary or model any packer's defaults stay within, whatever the data's size.
+const quint64 maxCoderMemory = quint64(256) << 20;
 const quint32 unixExtension = 0x8000;
 const quint32 readOnlyAttribute = 0x01;
 const quint64 fileTimeEpoch = 116444736000000000ULL;   // 1970-01-01 in 100 ns steps since 1601
@@ -206,6 +208,8 @@ const QByteArray lzma2Id("\x21", 1);
 const QByteArray lzmaId("\x03\x01\x01", 3);
 const QByteArray copyId("\x00", 1);
 const QByteArray aesId("\x06\xf1\x07\x01", 4);
+const QByteArray deflateId("\x04\x01\x08", 3);
+const QByteArray ppmdId("\x03\x04\x01", 3);
 
 // One folder: its coders, how they are bound, which streams are packed.
 bool readFolder(ByteReader &r, FolderInfo *folder, Findings *f)
@@ -264,6 +268,65 @@ bool readFolder(ByteReader &r, FolderInfo *folder, Findings *f)
         if (!boundOut[i])
             folder->mainOut = i;
     return r.ok() || f->damaged(QStringLiteral("damaged folder"));
+}
+
+quint32 dictionaryFromProperty(quint8 p)
+{
+    return p >= 40 ? 0xffffffffU : (2U | (p & 1U)) << (p / 2 + 11);
+}
+
+// The most a folder of `packed` bytes can unpack to. A method's densest form is
+// known for the stored, Deflate and LZMA2 folders; any other method or chain is
+// held to bzip2's, the densest of the methods a 7z packet may use: a block takes
+// 16 bytes at least and unpacks to 46 MB at most (900 kB of runs of 255 bytes,
+// each written as 5).
+quint64 maxUnpackedSize(const FolderInfo &folder, quint64 packed)
+{
+    const QByteArray id = folder.simple() ? folder.coders[0].id : QByteArray();
+    if (id == copyId)
+        return packed;
+    if (id == deflateId)   // a match of 258 bytes takes two bits at least
+        return (packed + 1) * 1032;
+    if (id == lzma2Id)     // a chunk takes 6 bytes at least and unpacks to 2 MiB at most
+        return (packed / 6 + 1) * (quint64(2) << 20);
+    return (packed / 16 + 1) * quint64(46000000);
+}
+
+// The memory a coder declares it needs (an LZMA dictionary, a PPMd model), 0 if none.
+quint64 declaredMemory(const Coder &coder)
+{
+    const QByteArray &p = coder.properties;
+    if ((coder.id == lzmaId || coder.id == ppmdId) && p.size() == 5)
+        return quint32(uchar(p[1])) | quint32(uchar(p[2])) << 8 | quint32(uchar(p[3])) << 16 | quint32(uchar(p[4])) << 24;
+    if (coder.id == lzma2Id && p.size() == 1)
+        return dictionaryFromProperty(quint8(p[0]));
+    return 0;
+}
+
+// Every declared size of a folder, whatever its methods, is one its packed bytes can
+// hold: the general reader sizes its work from them before it finds out otherwise.
+bool declaredSizesFit(const FolderInfo &folder, quint64 packed, Findings *f)
+{
+    if (folder.simple() && folder.coders[0].id == copyId && folder.unpackSize() != packed)
+        return f->damaged(QStringLiteral("a stored folder longer than its data"));
+    const quint64 limit = maxUnpackedSize(folder, packed);
+    quint64 largest = 0;
+    for (quint64 size : folder.unpackSizes) {
+        if (size > limit)
+            return f->damaged(QStringLiteral("a folder unpacking to more than its packed size can hold"));
+        largest = qMax(largest, size);
+    }
+    // A packer sizes a dictionary or a model to the data (the 7z tool to twice it at
+    // most for LZMA, 32 times for PPMd); defaults up to the largest fit anyway.
+    const quint64 memoryLimit = qMax(maxCoderMemory, 32 * qMin(largest, quint64(1) << 32));
+    for (const Coder &coder : folder.coders) {
+        // Our own decoder takes a plain LZMA2 folder and holds no more than its data.
+        if (folder.simple() && coder.id == lzma2Id)
+            continue;
+        if (declaredMemory(coder) > memoryLimit)
+            return f->damaged(QStringLiteral("a coder asking for %1 bytes of memory").arg(declaredMemory(coder)));
+    }
+    return true;
 }
 
 void readDigests(ByteReader &r, int n, std::vector<bool> *defined, std::vector<quint32> *crcs)
@@ -353,10 +416,11 @@ bool readStreamsInfo(ByteReader &r, StreamsInfo *s, qint64 fileSize, Findings *f
     if (packedStreams != s->packSizes.size())
         return f->damaged(QStringLiteral("folders and packed streams do not match"));
     for (size_t i = 0, pack = 0; i < folders; pack += s->folders[i].packedStreams, ++i) {
-        // Stored data is as long as its packed form.
-        const FolderInfo &folder = s->folders[i];
-        if (folder.simple() && folder.coders[0].id == copyId && folder.unpackSize() != s->packSizes[pack])
-            return f->damaged(QStringLiteral("a stored folder longer than its data"));
+        quint64 packed = 0;   // within the file, checked above
+        for (quint64 j = 0; j < s->folders[i].packedStreams; ++j)
+            packed += s->packSizes[pack + j];
+        if (!declaredSizesFit(s->folders[i], packed, f))
+            return false;
     }
     s->substreamCounts.assign(folders, 1);
     if (type == kSubStreamsInfo) {
@@ -449,11 +513,6 @@ bool placeStreams(const StreamsInfo &s, qint64 fileSize, std::vector<std::pair<q
     return true;
 }
 
-quint32 dictionaryFromProperty(quint8 p)
-{
-    return p >= 40 ? 0xffffffffU : (2U | (p & 1U)) << (p / 2 + 11);
-}
-
 using Folder = SevenZipIndex::Folder;
 using Item = SevenZipIndex::Item;
 
@@ -494,9 +553,6 @@ bool parseHeader(const QByteArray &header, qint64 fileSize, Findings *f, QVector
             f->unusual(QStringLiteral("a folder not packed with LZMA2 alone"));
             continue;
         }
-        // An LZMA2 chunk takes 6 bytes at least and unpacks to 2 MiB at most.
-        if (folder.unpackSize() > (quint64(ranges[pack].second) / 6 + 1) * (quint64(2) << 20))
-            return f->damaged(QStringLiteral("a folder unpacking to more than its packed size can hold"));
         if (s.substreamCounts[i] == 0)
             f->unusual(QStringLiteral("a folder without items"));
         // A dictionary beyond the folder's data holds nothing more, and the decoder reserves it whole.

@@ -3,7 +3,8 @@
 #   scripts/pictures.sh BUILD_DIR [DOCS_DIR]
 # update-window.png, setup-window.png and success-box.png are cut from the screenshots of a
 # demo run (scripts/demo.sh); avatar-dialog.png is the avatar editor with a still from the
-# test-pattern camera. All are scaled down and, with optipng installed, squeezed.
+# test-pattern camera; failures-page.png is the failure-log service's page (failures-page.sh).
+# All are scaled down and, with optipng installed, squeezed.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?usage: pictures.sh BUILD_DIR [DOCS_DIR]}" && pwd)
@@ -45,6 +46,9 @@ echo "== The avatar editor with the test-pattern camera"
 ZELCAMERA_TEST_PATTERN=1 ASAN_OPTIONS=detect_leaks=0 xvfb-run -a -s "-screen 0 1024x768x24" \
     "$build/avatar/avatar-demo" --auto --picture "$work/avatar-dialog.png" "$work/avatar.png" > /dev/null
 fit "$work/avatar-dialog.png" avatar-dialog.png 480
+
+echo "== The failure-log service's page"
+bash "$repo/scripts/failures-page.sh" "$build" "$docs"
 
 if command -v optipng > /dev/null; then
     optipng -quiet -o5 -strip all "$docs"/{update-window,setup-window,success-box,avatar-dialog}.png

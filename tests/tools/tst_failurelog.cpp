@@ -48,6 +48,10 @@ void TestFailureLog::parse_data()
         << "setup-copy-failed.log" << name << "1.0" << "mac" << "http://127.0.0.1:55539/mac/update.json" << "partial, setup"
         << "copy failed: \"/tmp/h3-capture/tmp/tst_endtoend-aotSZw/Applications/Veltora Test.app/Contents/Assets/data.txt\""
         << finalMessage << "copy failed: \"…\"";
+    // Unpacking failed on every one of the restarts; the last restart ends on the final message.
+    QTest::newRow("partial packet does not unpack, restarts used up")
+        << "partial-packet-unpack-failed.log" << name << "1.0" << "mac" << "http://127.0.0.1:44795/357753987/update.json"
+        << "partial" << "UncompressPartialPacketFailed" << finalMessage << "UncompressPartialPacketFailed";
     // A user name with an underscore: the fields are counted from the name's end.
     QTest::newRow("no banner, fields from the file name")
         << "" << "update_ann_lee_mac_2.1_2024.05.06-13.45.10.123.log" << "2.1" << "mac" << "" << "" << "" << "" << "";

@@ -117,9 +117,11 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
             : QStringLiteral("Update error,It will jump to URL <" VELTORA_VENDOR_HOST
                              ">.You can download newest version.Note that anti-virus software may intercept to jumping mistakenly");
     }
-    // Quoted values (paths, digests) and numbers differ from run to run; the rest says why.
+    // Quoted values, paths, addresses and digests differ from run to run; the rest says why.
     QString reason = fields.lastError;
-    reason.replace(QRegularExpression(QStringLiteral("\"(?:[^\"\\\\]|\\\\.)*\"")), QStringLiteral("\"…\""));
+    static const QRegularExpression quoted(QStringLiteral("\"(?:[^\"\\\\]|\\\\.)*\""));
+    static const QRegularExpression variable(QStringLiteral("(?<!\\w)(?:[a-z]+://|/)[^\\s\"]+|\\b[0-9a-f]{32,}\\b"));
+    reason.replace(quoted, QStringLiteral("\"…\"")).replace(variable, QStringLiteral("…"));
     fields.reason = reason.simplified();
     return fields;
 }

@@ -185,13 +185,16 @@ bool removeTreeBeneath(const QString &root, const QString &relative, QString *er
 
 bool chmodBeneath(const QString &root, const QString &relative, mode_t mode, QString *error)
 {
-    const int fd = openBeneath(root, relative, O_RDONLY, error);
-    if (fd < 0)
+    // Set on the entry itself from its folder: no read access to it is needed, and
+    // with AT_SYMLINK_NOFOLLOW a link in its place is refused, never followed.
+    QByteArray name;
+    const int parent = openParent(root, relative, &name, error);
+    if (parent < 0)
         return false;
-    const bool ok = ::fchmod(fd, mode) == 0;
+    const bool ok = ::fchmodat(parent, name.constData(), mode, AT_SYMLINK_NOFOLLOW) == 0;
     if (!ok)
         *error = QStringLiteral("%1: %2").arg(relative, reason(errno));
-    ::close(fd);
+    ::close(parent);
     return ok;
 }
 

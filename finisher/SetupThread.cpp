@@ -29,7 +29,8 @@ SetupThread::SetupThread(const QString &installPath, const QString &updatePath, 
     dataPath = DataPaths::dataDirectory();
     updateDir = DataPaths::updateDirectory();
     connect(this, &SetupThread::setupOneFailedSignal, this, &SetupThread::mainControl);
-    if (!ReleaseKey::installed(installPath, &m_releaseKey, &m_releaseKeyError) && m_releaseKeyError.isEmpty())
+    // Read before the staged files can replace the key file.
+    if (!InstallSteps::trustedKey(installContext(), &m_releaseKey, &m_releaseKeyError) && m_releaseKeyError.isEmpty())
         m_releaseKeyError = QStringLiteral("the installed release key is unusable");
     qDebug() << "installpath:" << installPath;
     qDebug() << "updatepath:" << updatePath;
@@ -75,7 +76,9 @@ bool SetupThread::checkStartable()
         emit setupFailedSignal();
         return false;
     }
-    if (!InstallSteps::hasStagedFiles(updatePath)) {
+    // A release that only deletes files or edits settings stages an empty folder.
+    if (!QFileInfo(updatePath).isDir()
+        || (!InstallSteps::hasStagedFiles(updatePath) && !InstallSteps::hasListedChanges(installContext()))) {
         qDebug() << "Refusing to install: the staging folder" << updatePath << "is missing or empty";
         emit setupFailedSignal();
         return false;
@@ -92,18 +95,18 @@ void SetupThread::install()
             emit setupFailedSignal();
             return;
         }
-        // Before the bundle's first change: the record of this install and the backup of
-        // what the delete list removes.
+        // Before the bundle's first change: the record of this install (the updater
+        // backed up everything it will overwrite or remove).
         getAddAndDelFiles(context.manifest, version);
         QString error;
-        if (!InstallSteps::begin(context, logFileName, deleteFiles, &m_journal, &error)) {
+        if (!InstallSteps::begin(context, handOff(), &m_journal, &error)) {
             qDebug() << "Could not prepare the install:" << error;
             emit setupFailedSignal();
             return;
         }
         m_begun = true;
     }
-    if (!copyDirectoryFiles(updatePath, installPath)) {
+    if (!InstallSteps::overlay(updatePath, installPath)) {
         ++retryCount;
         emit setupOneFailedSignal();
         return;
@@ -113,9 +116,14 @@ void SetupThread::install()
     emit setupSuccessSignal();
 }
 
+HandOff SetupThread::handOff() const
+{
+    return {installPath, updatePath, logFileName, configFileName, version};
+}
+
 InstallSteps::Context SetupThread::installContext() const
 {
-    InstallSteps::Context context = InstallSteps::contextFor(installPath, updatePath, configFileName, version);
+    InstallSteps::Context context = InstallSteps::contextFor(handOff());
     context.backupPath = backupPath;
     context.updateDir = updateDir;
     context.cachePath = cachePath;
@@ -141,12 +149,12 @@ void SetupThread::recover()
 
 bool SetupThread::manifestTrusted(const QString &manifest)
 {
-    if (m_releaseKey.isNull() && m_releaseKeyError.isEmpty())
-        return true;
-    QByteArray bytes;
+    InstallSteps::Context context = installContext();
+    context.manifest = manifest;
     QString error = m_releaseKeyError;
-    if (!m_releaseKey.isNull() && m_releaseKey.verifyManifest(manifest, &bytes, &error)) {
-        qDebug() << "Update signature verified";
+    if (error.isEmpty() && InstallSteps::manifestTrusted(m_releaseKey, context, &error)) {
+        if (!m_releaseKey.isNull())
+            qDebug() << "Update signature verified";
         return true;
     }
     qDebug().noquote() << QStringLiteral("Update refused: ") + error;

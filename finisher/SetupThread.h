@@ -1,6 +1,7 @@
 #ifndef VELTORA_SETUPTHREAD_H
 #define VELTORA_SETUPTHREAD_H
 
+#include "HandOff.h"
 #include "InstallJournal.h"
 #include "InstallSteps.h"
 #include "ReleaseKey.h"
@@ -60,15 +61,15 @@ private:
     bool checkStartable();
     void install();
     void recover();
+    HandOff handOff() const;
     InstallSteps::Context installContext() const;
-    // With a release key in the installation, the manifest's signature is checked
-    // again before its delete list or settings edits are acted on.
+    // With a release key in the installation, the manifest's signature and content
+    // rules are checked again before its delete list or settings edits are acted on.
     bool manifestTrusted(const QString &manifest);
 
     bool m_listsRead = false;
     bool m_begun = false; // the journal is written and the backup complete
     InstallJournal m_journal;
-    // Read before the staged files can replace the key file.
     ReleaseKey m_releaseKey;
     QString m_releaseKeyError;
 };

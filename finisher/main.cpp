@@ -1,6 +1,7 @@
 #include "BundleLayout.h"
 #include "DataPaths.h"
 #include "Finisher.h"
+#include "HandOff.h"
 #include "InstallRecovery.h"
 #include "Logging.h"
 #include "PlatformCommand.h"
@@ -21,8 +22,8 @@ int main(int argc, char *argv[])
     // Whatever is left of the application and the updater must not hold the files we replace.
     runPlatformCommand(QStringLiteral("killall"), {QStringLiteral("Veltora"), QStringLiteral("update")});
 
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() != 6)
+    HandOff handOff;
+    if (!HandOff::fromArguments(QCoreApplication::arguments().mid(1), &handOff))
         return -1;
 
     // Users behind a proxy can upload the log too (http_proxy, no_proxy).
@@ -30,11 +31,11 @@ int main(int argc, char *argv[])
 
     Finisher window;
     window.show();
-    window.installPath = removeSpFlag(arguments.at(1));
-    window.updatePath = removeSpFlag(arguments.at(2));
-    logFileName = arguments.at(3);
-    window.configFileName = arguments.at(4);
-    window.version = arguments.at(5);
+    window.installPath = handOff.installPath;
+    window.updatePath = handOff.stagingPath;
+    logFileName = handOff.logFileName;
+    window.configFileName = handOff.configFileName;
+    window.version = handOff.version;
 
     updateAppdataPath = DataPaths::updateDirectory();
     QDir().mkpath(updateAppdataPath);
@@ -47,10 +48,14 @@ int main(int argc, char *argv[])
     setLogProgramTag(QStringLiteral("##finisher##"));
     qInstallMessageHandler(outputMessage);
     qDebug() << "start setup";
-    // An earlier install that was cut short is finished or undone before this one starts.
-    InstallRecovery::run(window.installPath);
-
     window.logFileName = logFileName;
+    // An earlier install that was cut short is finished or undone before this one starts;
+    // when neither works, its backup and record stay for the next start and nothing new begins.
+    if (InstallRecovery::run(window.installPath) == InstallRecovery::Failed) {
+        qDebug() << "The setup stops: the interrupted install could be neither finished nor undone";
+        window.setupFailedSlot();
+        return -1;
+    }
     window.startSetup();
     return app.exec();
 }

@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "PlatformCommand.h"
 #include "UpdateArguments.h"
+#include "UpdateControl.h"
 #include "UpdateWidget.h"
 #include "UserSettings.h"
 
@@ -79,8 +80,13 @@ int main(int argc, char *argv[])
     window.skipFix = start.skipFix;
     writeBanner(start);
 
-    // An install that was cut short is finished or undone before this run looks at the bundle.
-    InstallRecovery::run(start.installPath);
+    // An install that was cut short is finished or undone before this run looks at the
+    // bundle; when neither works, its backup and record stay and no new install begins.
+    if (InstallRecovery::run(start.installPath) == InstallRecovery::Failed) {
+        qDebug() << "The update stops: the interrupted install could be neither finished nor undone";
+        window.showMessageBox(UpdateControl::finalFailureMessage(), true);
+        return -1;
+    }
 
     window.startUpdate();
     return app.exec();

@@ -50,11 +50,8 @@ bool InstallJournal::read(const QString &installPath, QString *error)
         *error = QStringLiteral("the record is not a JSON object");
         return false;
     }
-    this->installPath = installPath;
-    updatePath = object.value(QStringLiteral("updatePath")).toString();
-    logFileName = object.value(QStringLiteral("logFileName")).toString();
-    configFileName = object.value(QStringLiteral("configFileName")).toString();
-    version = object.value(QStringLiteral("version")).toString();
+    handOff = HandOff::fromJson(object);
+    handOff.installPath = installPath;
     added.clear();
     for (const QJsonValue &entry : object.value(QStringLiteral("added")).toArray()) {
         // Only what stays inside the bundle is ever acted on.
@@ -72,24 +69,21 @@ bool InstallJournal::read(const QString &installPath, QString *error)
 
 bool InstallJournal::write(QString *error) const
 {
-    const QString target = path(installPath);
+    const QString target = path(handOff.installPath);
     if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
         *error = QStringLiteral("cannot create %1").arg(QFileInfo(target).absolutePath());
         return false;
     }
-    const QJsonObject object{{QStringLiteral("updatePath"), updatePath},
-                             {QStringLiteral("logFileName"), logFileName},
-                             {QStringLiteral("configFileName"), configFileName},
-                             {QStringLiteral("version"), version},
-                             {QStringLiteral("added"), QJsonArray::fromStringList(added)},
-                             {QStringLiteral("phase"), phaseName(phase)}};
+    QJsonObject object = handOff.toJson();
+    object.insert(QStringLiteral("added"), QJsonArray::fromStringList(added));
+    object.insert(QStringLiteral("phase"), phaseName(phase));
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0 || !file.commit()) {
         *error = file.errorString();
         return false;
     }
     // The rename must reach the disk before the first change it announces.
-    return FileUtils::syncFileSystem(installPath, error);
+    return FileUtils::syncFileSystem(handOff.installPath, error);
 }
 
 bool InstallJournal::remove(const QString &installPath, QString *error)

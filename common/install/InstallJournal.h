@@ -1,6 +1,8 @@
 #ifndef VELTORA_INSTALLJOURNAL_H
 #define VELTORA_INSTALLJOURNAL_H
 
+#include "HandOff.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -27,12 +29,8 @@ public:
     bool write(QString *error) const;
     static bool remove(const QString &installPath, QString *error);
 
-    // The setup program's five arguments.
-    QString installPath;
-    QString updatePath;
-    QString logFileName;
-    QString configFileName;
-    QString version;
+    // The setup program's five arguments; the install path is where the record was found.
+    HandOff handOff;
     // Entries the install adds (relative to the bundle); a folder ends in "/" and
     // everything below it is new as well.
     QStringList added;

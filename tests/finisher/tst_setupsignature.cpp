@@ -42,6 +42,7 @@ void TestSetupSignature::manifestCheckedAgain_data()
     QTest::newRow("signature missing") << "no signature" << false;
     QTest::newRow("signature of another key") << "other key" << false;
     QTest::newRow("damaged installed key") << "damaged key" << false;
+    QTest::newRow("signed, but older than the installed version") << "rollback" << false;
 }
 
 void TestSetupSignature::manifestCheckedAgain()
@@ -61,7 +62,8 @@ void TestSetupSignature::manifestCheckedAgain()
 
     const QJsonObject mac{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
                               {"delete", QJsonArray{"Contents/Resources/gone.png"}}}}}}}},
-                          {"veltoraSettings", QJsonObject{{"delete", QJsonArray{"Login/token"}}}}};
+                          {"veltoraSettings", QJsonObject{{"delete", QJsonArray{"Login/token"}}}},
+                          {"releaseVersion", change == "rollback" ? "0.9" : "2.0"}};
     QByteArray bytes = QJsonDocument(QJsonObject{{"mac", mac}}).toJson();
     QVERIFY((change == "other key" ? m_otherKey : m_key).writeSigned(manifest, bytes));
     if (change == "tamper")
@@ -81,6 +83,8 @@ void TestSetupSignature::manifestCheckedAgain()
     QCOMPARE(success.count(), installed ? 1 : 0);
     QCOMPARE(failed.count(), installed ? 0 : 1);
     QCOMPARE(log.messages().filter("Update refused: ").size(), installed ? 0 : 1);
+    if (change == "rollback")
+        QVERIFY(!log.messages().filter("older than the installed version").isEmpty());
     // Refused before anything was copied, deleted or edited.
     QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), installed ? QByteArray("new app") : QByteArray("old app"));
     QCOMPARE(QFileInfo::exists(install + "/Contents/Resources/gone.png"), !installed);

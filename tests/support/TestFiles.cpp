@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +55,26 @@ QByteArray randomBytes(int size, quint32 seed)
     for (int i = 0; i < size; ++i)
         data[i] = char(generator.generate() & 0xff);
     return data;
+}
+
+FileSizeLimit::FileSizeLimit(qint64 bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        m_before = qint64(limit.rlim_cur);
+        limit.rlim_cur = rlim_t(bytes);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    struct rlimit limit;
+    if (m_before >= 0 && ::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = rlim_t(m_before);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
 }
 
 } // namespace TestFiles

@@ -24,6 +24,20 @@ bool sevenZip(const QString &folder, const QString &archive, const QStringList &
 // Reproducible noise.
 QByteArray randomBytes(int size, quint32 seed);
 
+// A full disk for this process while it lives: no file can grow past `bytes`
+// (writes fail with EFBIG instead of a signal), root included.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    qint64 m_before = -1;
+};
+
 } // namespace TestFiles
 
 #endif

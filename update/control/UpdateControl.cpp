@@ -8,6 +8,8 @@
 #include "DownloadMessages.h"
 #include "FileUtils.h"
 #include "FileSha256.h"
+#include "HandOff.h"
+#include "InstallSteps.h"
 #include "PlatformCommand.h"
 #include "ResumeRecord.h"
 #include "SafePath.h"
@@ -177,7 +179,22 @@ void UpdateControl::UncompressPacket()
     unpacker->outputDirectory = updateDir;
     outUncompressFilesPath = UpdateManifest::packetFolderName(packetPath);
     qDebug() << "outUncompressFilesPath" << outUncompressFilesPath;
+    // Packet names repeat across releases, so a folder left by an earlier run or another
+    // release would be installed with this one: every packet unpacks into emptied ground.
+    clearUnpackedFolders();
     unpacker->UncompressPacket();
+}
+
+void UpdateControl::clearUnpackedFolders()
+{
+    // Only packets' folders (and links in their place) lie among the downloads and logs.
+    const QFileInfoList entries = QDir(updateDir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        QString error;
+        if (entry.isSymLink() ? !SafePath::removeBeneath(updateDir, entry.fileName(), &error)
+                              : entry.isDir() && !SafePath::removeTreeBeneath(updateDir, entry.fileName(), &error))
+            qDebug() << "Could not remove the earlier unpacked folder" << error;
+    }
 }
 
 void UpdateControl::mainControlSlot()
@@ -486,14 +503,17 @@ void UpdateControl::UncompressPacketSuccessSlot()
     // A packet found under another name than its address gives (renamed between
     // releases, left from an earlier download) unpacks into its own one folder.
     const QStringList unpacked = unpacker->topLevelEntries;
+    // Only a bundle's tree: a packet built without its top folder must not put MacOS/ at the bundle's root.
     if (!FileUtils::entryExists(outUncompressFilesPath) && unpacked.size() == 1
-        && FileUtils::isRealFolder(updateDir + QLatin1Char('/') + unpacked.first())) {
+        && FileUtils::isRealFolder(updateDir + QLatin1Char('/') + unpacked.first())
+        && FileUtils::isRealFolder(updateDir + QLatin1Char('/') + unpacked.first() + QStringLiteral("/Contents"))) {
         outUncompressFilesPath = updateDir + QLatin1Char('/') + unpacked.first();
         qDebug() << "The packet unpacked into" << outUncompressFilesPath;
     }
     // The staging folder is acted on as the bundle's own: a link in its place (a link
-    // item of the packet) would lead the clean-up and the install anywhere.
-    if (FileUtils::entryExists(outUncompressFilesPath) && !FileUtils::isRealFolder(outUncompressFilesPath)) {
+    // item of the packet) would lead the clean-up and the install anywhere, and a packet
+    // that made none has nothing to install.
+    if (!FileUtils::isRealFolder(outUncompressFilesPath)) {
         qDebug() << "Refusing the unpacked packet:" << outUncompressFilesPath << "is not a folder";
         UncompressPacketErrorSlot();
         return;
@@ -615,46 +635,13 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
         }
     }
 
-    for (auto it = config.patchList.constBegin(); it != config.patchList.constEnd(); ++it) {
-        // Never read or written outside the bundle or through a link; the patcher refused it already.
-        QString refusal;
-        if (!FileUtils::isSafeRelativePath(it.key()) || !SafePath::parentIsContained(installPath, it.key(), &refusal))
-            continue;
-        const QString target = backupPath + QLatin1Char('/') + it.key();
-        const QString installed = installPath + QLatin1Char('/') + it.key();
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        if (getLocalFileMd5Value(installed) == getLocalFileMd5Value(target))
-            continue;
-        if (!copyFile(installed, target)) {
-            retryHandOff(stagingDirectory, "Copy backup file error :", it.key());
-            return;
-        }
-    }
-
-    // Everything else the install overwrites: the installed counterpart of every staged
-    // file or link that differs from it, so that a failed install can be undone whole.
-    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(stagingDirectory)) {
-        const QString installed = installPath + QLatin1Char('/') + entry.path;
-        const QString target = backupPath + QLatin1Char('/') + entry.path;
-        const QFileInfo installedInfo(installed);
-        // What lies behind a link on the way is not the bundle's: the install refuses to
-        // write there, so there is nothing to take back either.
-        QString refusal;
-        if (!SafePath::parentIsContained(installPath, entry.path, &refusal)) {
-            qDebug() << "Not backing up through a link:" << entry.path;
-            continue;
-        }
-        if (entry.kind == FileUtils::OverlayEntry::Folder || !(installedInfo.exists() || installedInfo.isSymLink())
-            || (installedInfo.isDir() && !installedInfo.isSymLink()))
-            continue;
-        if (FileUtils::sameEntry(installed, stagingDirectory + QLatin1Char('/') + entry.path)
-            || FileUtils::sameEntry(installed, target))
-            continue;
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        if (!copyFile(installed, target)) {
-            retryHandOff(stagingDirectory, "Copy backup file error :", entry.path);
-            return;
-        }
+    // Everything the install will overwrite or remove, in one place with the setup
+    // program's and the recovery's own steps.
+    const HandOff handOff{installPath, stagingDirectory, logFileName, QFileInfo(configFilePath).fileName(), version};
+    QString failedEntry;
+    if (!InstallSteps::backUp(InstallSteps::contextFor(handOff), config.patchList.keys(), &failedEntry)) {
+        retryHandOff(stagingDirectory, "Copy backup file error :", failedEntry);
+        return;
     }
 
     cleanSuffixFile(stagingDirectory, QStringLiteral("patch"));
@@ -664,9 +651,7 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
 
     const QString program = skipFix ? installPath + QStringLiteral("/Contents/fixupdate/Contents/MacOS/finisher")
                                     : backupPath + QStringLiteral("/Contents/MacOS/finisher");
-    const QStringList arguments{QLatin1Char('*') + installPath + QLatin1Char('*'),
-                                QLatin1Char('*') + stagingDirectory + QLatin1Char('*'), logFileName,
-                                QFileInfo(configFilePath).fileName(), version};
+    const QStringList arguments = handOff.arguments();
     qDebug() << "program" << program;
     qDebug() << "arguments" << arguments;
     if (startDetachedProgram(program, arguments)) {

@@ -155,6 +155,8 @@ private:
     void useOrDownload(const QByteArray &md5, int presentState, QString *presentPath, int downloadState,
                        const QString &url);
     void relaunchFixUpdate();
+    // Removes every folder an earlier unpack left in the download folder.
+    void clearUnpackedFolders();
     // Retry of the hand-off after a failed copy: count, log, list the backup, run again.
     void retryHandOff(const QString &stagingDirectory, const char *text, const QString &path);
     void scheduleDownloaderDeletion();

@@ -7,6 +7,10 @@
 
 #include <sodium.h>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
 namespace {
 
 // Key and signature files are one short line; manifests are a few kilobytes. Anything
@@ -56,8 +60,15 @@ bool ReleaseKey::installed(const QString &installPath, ReleaseKey *key, QString 
     if (!builtIn.isEmpty())
         return fromText(builtIn, key, error);
     const QString path = bundleKeyPath(installPath);
-    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
-        return true;
+    // Only a missing file means "no key": a lookup that fails otherwise (a folder that
+    // cannot be searched, a link loop on the way) must not turn signing off.
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = QStringLiteral("cannot look for the release key %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
     QByteArray text;
     return readBounded(path, maxLineFile, &text, error) && fromText(text, key, error);
 }

@@ -1,11 +1,22 @@
+#include "BundleSnapshot.h"
+#include "HandOff.h"
 #include "InstallJournal.h"
 #include "InstallRecovery.h"
+#include "InstallSteps.h"
+#include "Logging.h"
 #include "MessageCapture.h"
+#include "ReleaseKey.h"
 #include "TestFiles.h"
 #include "TestHome.h"
+#include "TestReleaseKey.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
+
+#include <memory>
 
 using TestFiles::readFile;
 using TestFiles::writeFile;
@@ -17,54 +28,84 @@ class TestInstallRecovery : public QObject
 private slots:
     void interruptedInstall_data();
     void interruptedInstall();
+    void kindChangesAreUndone_data();
+    void kindChangesAreUndone();
+    void handOffRoundTrips();
+};
+
+// What a row does to the scene a killed install left.
+enum Scene {
+    NoRecord,
+    Plain,
+    StagingGone,
+    UnsignedOnSignedInstall, // the manifest would delete the key and edit settings
+    StagingOutsideUpdateData,
+    BackupCannotBeWritten,
 };
 
 void TestInstallRecovery::interruptedInstall_data()
 {
-    QTest::addColumn<bool>("withRecord");
+    QTest::addColumn<int>("scene");
     QTest::addColumn<int>("phase");
-    QTest::addColumn<bool>("stagingKept");
     QTest::addColumn<int>("outcome");
     QTest::addColumn<QByteArray>("app");
-    QTest::newRow("no record: nothing to do")
-        << false << int(InstallJournal::Copying) << true << int(InstallRecovery::NothingToDo) << QByteArray("half new");
+    const int copying = InstallJournal::Copying;
+    QTest::newRow("no record: nothing to do") << int(NoRecord) << copying << int(InstallRecovery::NothingToDo) << QByteArray("half new");
     QTest::newRow("cut while copying: finished from the staging folder")
-        << true << int(InstallJournal::Copying) << true << int(InstallRecovery::Finished) << QByteArray("new app");
+        << int(Plain) << copying << int(InstallRecovery::Finished) << QByteArray("new app");
     QTest::newRow("cut while copying, staging gone: restored")
-        << true << int(InstallJournal::Copying) << false << int(InstallRecovery::Restored) << QByteArray("old app");
+        << int(StagingGone) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
     QTest::newRow("cut in the clean-up: finished")
-        << true << int(InstallJournal::Installed) << false << int(InstallRecovery::Finished) << QByteArray("half new");
+        << int(StagingGone) << int(InstallJournal::Installed) << int(InstallRecovery::Finished) << QByteArray("half new");
+    QTest::newRow("unsigned manifest on a signed installation: restored, not finished")
+        << int(UnsignedOnSignedInstall) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
+    QTest::newRow("staging folder outside the update data: restored, nothing copied from it")
+        << int(StagingOutsideUpdateData) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
+    QTest::newRow("backup cannot be put back: record and backup kept")
+        << int(BackupCannotBeWritten) << copying << int(InstallRecovery::Failed) << QByteArray("<missing>");
 }
 
 void TestInstallRecovery::interruptedInstall()
 {
-    QFETCH(bool, withRecord);
+    QFETCH(int, scene);
     QFETCH(int, phase);
-    QFETCH(bool, stagingKept);
     QFETCH(int, outcome);
     QFETCH(QByteArray, app);
     TestHome home;
     home.applyToCurrentProcess();
     const QString install = home.path() + "/Veltora.app";
-    const QString staging = home.updateDirectory() + "/partial-1.0";
+    const QString staging = scene == StagingOutsideUpdateData ? QString(home.path() + "/elsewhere/partial-1.0")
+                                                              : QString(home.updateDirectory() + "/partial-1.0");
+    const QString keyFile = ReleaseKey::bundleKeyPath(install);
     // The bundle as a killed install left it: one file replaced half-way, one added,
     // one of the delete list already gone.
     writeFile(install + "/Contents/MacOS/Veltora", "half new");
     writeFile(install + "/Contents/Resources/added/new.png", "added");
-    writeFile(install + "/Contents/backup/Contents/MacOS/Veltora", "old app");
+    const QByteArray oldApp = scene == BackupCannotBeWritten ? QByteArray("old app").repeated(1000) : QByteArray("old app");
+    writeFile(install + "/Contents/backup/Contents/MacOS/Veltora", oldApp);
     writeFile(install + "/Contents/backup/Contents/Resources/gone.png", "deleted");
-    writeFile(home.updateDirectory() + "/update.json",
-              R"({"mac": {"partialPacket": {"1.0": {"modify": {"delete": ["Contents/Resources/gone.png"]}}}}})");
-    if (stagingKept) {
+    home.writeSettings("lang=en\n");
+    QJsonObject modify{{"delete", QJsonArray{"Contents/Resources/gone.png"}}};
+    QJsonObject platform{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", modify}}}}}};
+    TestReleaseKey key;
+    if (scene == UnsignedOnSignedInstall) {
+        QVERIFY(key.isValid() && key.installInto(install));
+        modify.insert("delete", QJsonArray{"Contents/Resources/gone.png", QString("Contents/Resources/" + ReleaseKey::fileName())});
+        platform = {{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", modify}}}}},
+                    {"veltoraSettings", QJsonObject{{"add", QJsonObject{{"planted", "yes"}}}}}};
+    }
+    writeFile(home.updateDirectory() + "/update.json", QJsonDocument(QJsonObject{{"mac", platform}}).toJson());
+    if (scene != StagingGone && scene != BackupCannotBeWritten) {
         writeFile(staging + "/Contents/MacOS/Veltora", "new app");
         writeFile(staging + "/Contents/Resources/added/new.png", "added");
     }
-    if (withRecord) {
+    // This run's log lies in the update data folder, which a finished install removes.
+    logFileName = "this-run.log";
+    updateAppdataPath = home.updateDirectory();
+    writeFile(home.updateDirectory() + "/this-run.log", "banner\n");
+    if (scene != NoRecord) {
         InstallJournal journal;
-        journal.installPath = install;
-        journal.updatePath = staging;
-        journal.configFileName = "update.json";
-        journal.version = "1.0";
+        journal.handOff = HandOff{install, staging, logFileName, "update.json", "1.0"};
         journal.added = QStringList{"Contents/Resources/added/"};
         journal.phase = InstallJournal::Phase(phase);
         QString error;
@@ -72,16 +113,102 @@ void TestInstallRecovery::interruptedInstall()
     }
 
     MessageCapture log;
+    std::unique_ptr<TestFiles::FileSizeLimit> fullDisk;
+    if (scene == BackupCannotBeWritten)
+        fullDisk = std::make_unique<TestFiles::FileSizeLimit>(1000);
     QCOMPARE(int(InstallRecovery::run(install)), outcome);
+    fullDisk.reset();
     QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), app);
-    QVERIFY(!InstallJournal::exists(install));
+    const bool failed = outcome == InstallRecovery::Failed;
+    QCOMPARE(InstallJournal::exists(install), failed);
+    QCOMPARE(readFile(install + "/Contents/backup/Contents/MacOS/Veltora"), oldApp);
+    if (failed)
+        return;
     const bool restored = outcome == InstallRecovery::Restored;
     QCOMPARE(QFileInfo::exists(install + "/Contents/Resources/added"), !restored);
     QCOMPARE(QFileInfo::exists(install + "/Contents/Resources/gone.png"), restored);
-    // A finished install ends like an uninterrupted one: the update data is gone.
-    QCOMPARE(QFileInfo::exists(home.updateDirectory()), outcome != InstallRecovery::Finished);
-    if (withRecord)
+    // An unverified manifest deletes nothing and edits nothing.
+    if (scene == UnsignedOnSignedInstall) {
+        QVERIFY(QFileInfo::exists(keyFile));
+        QVERIFY(!readFile(home.dataDirectory() + "/settings.ini").contains("planted"));
+        QVERIFY(!log.messages().filter("Update refused: ").isEmpty());
+    }
+    // A finished install ends like an uninterrupted one: the update data is gone, but
+    // for the log of the run that finished it.
+    QCOMPARE(QFileInfo::exists(home.updateDirectory() + "/update.json"), outcome != InstallRecovery::Finished);
+    QVERIFY(QFileInfo::exists(home.updateDirectory() + "/this-run.log"));
+    if (scene != NoRecord)
         QVERIFY(!log.messages().filter(install).filter("was interrupted").isEmpty());
+}
+
+void TestInstallRecovery::kindChangesAreUndone_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("a folder becomes a file") << "folder>file";
+    QTest::newRow("a file becomes a folder") << "file>folder";
+    QTest::newRow("a link becomes a file") << "link>file";
+}
+
+// The hand-off's backup, the install and a late failure's restore, through the steps
+// both programs share: the old tree comes back byte for byte.
+void TestInstallRecovery::kindChangesAreUndone()
+{
+    QFETCH(QString, change);
+    TestHome home;
+    home.applyToCurrentProcess();
+    const QString install = home.path() + "/Veltora.app";
+    const QString staging = home.updateDirectory() + "/partial-1.0";
+    const QString subject = "/Contents/Resources/subject";
+    writeFile(install + "/Contents/MacOS/Veltora", "old app");
+    writeFile(staging + "/Contents/MacOS/Veltora", "new app");
+    if (change == "folder>file") {
+        writeFile(install + subject + "/a.png", "old a");
+        writeFile(install + subject + "/deep/.hidden", "old hidden");
+        writeFile(staging + subject, "new file");
+    } else if (change == "file>folder") {
+        writeFile(install + subject, "old file");
+        writeFile(staging + subject + "/a.png", "new a");
+    } else {
+        writeFile(install + "/Contents/Resources/target.png", "target");
+        QVERIFY(QFile::link("target.png", install + subject));
+        writeFile(staging + subject, "new file");
+    }
+    writeFile(home.updateDirectory() + "/update.json", "{}");
+    const QStringList before = BundleSnapshot::treeOf(install);
+    const HandOff handOff{install, staging, "run.log", "update.json", "1.0"};
+    const InstallSteps::Context context = InstallSteps::contextFor(handOff);
+
+    QString error;
+    QVERIFY2(InstallSteps::backUp(context, {}, &error), qPrintable(error));
+    InstallJournal journal;
+    QVERIFY2(InstallSteps::begin(context, handOff, &journal, &error), qPrintable(error));
+    QVERIFY(InstallSteps::overlay(staging, install));
+    QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), QByteArray("new app"));
+    QCOMPARE(BundleSnapshot::treeOf(install + subject), BundleSnapshot::treeOf(staging + subject));
+    QVERIFY(InstallSteps::restore(context, journal.added, {}));
+    QCOMPARE(BundleSnapshot::treeOf(install), before);
+}
+
+void TestInstallRecovery::handOffRoundTrips()
+{
+    TestHome home;
+    const HandOff handOff{home.path() + "/My Apps/Veltora.app", home.updateDirectory() + "/partial 1.0", "2026-12-08 update.log",
+                          "update.json", "1.0"};
+    QStringList arguments = handOff.arguments();
+    QCOMPARE(arguments.size(), 5);
+    QCOMPARE(arguments.first(), "*" + handOff.installPath + "*");
+    HandOff read;
+    QVERIFY(HandOff::fromArguments(arguments, &read));
+    QCOMPARE(read, handOff);
+    QVERIFY(!HandOff::fromArguments(arguments.mid(1), &read));
+
+    InstallJournal journal;
+    journal.handOff = handOff;
+    QString error;
+    QVERIFY2(journal.write(&error), qPrintable(error));
+    InstallJournal stored;
+    QVERIFY2(stored.read(handOff.installPath, &error), qPrintable(error));
+    QCOMPARE(stored.handOff, handOff);
 }
 
 QTEST_GUILESS_MAIN(TestInstallRecovery)

@@ -139,6 +139,7 @@ private slots:
     void handOffBacksUpWhatTheInstallReplaces();
     void handOffCopyFailingFiveTimes();
     void renamedPacketIsInstalled();
+    void packetWithoutContentsIsRefused();
 
 private:
     QString path(const QString &rel) const { return m_home->path() + QLatin1Char('/') + rel; }
@@ -261,6 +262,8 @@ bool TestUpdateControl::run(UpdateControl *control, WindowRecorder *window, int 
 void TestUpdateControl::partialRoad()
 {
     publish();
+    // Left by an earlier, failed run of another release: none of it may be staged with this one.
+    writeFile(updateDir() + "/partial-1.0/Contents/Resources/stale.txt", "from another release");
     auto control = makeControl();
     WindowRecorder window(control.get());
     MessageCapture log;
@@ -268,6 +271,7 @@ void TestUpdateControl::partialRoad()
     QCOMPARE(window.messages, QStringList());
     QCOMPARE(window.exits, 1);
     QCOMPARE(window.states, (QList<int>{1, 2, 5, 6, 14, 16, 20, 21}));
+    QVERIFY(!QFileInfo::exists(updateDir() + "/partial-1.0/Contents/Resources/stale.txt"));
     QCOMPARE(window.events.mid(0, 5), (QStringList{"label:Preparing configuration file", "movie:show",
                                                    "label:Downloading,Please wait", "movie:hide", "movie:show"}));
     QVERIFY(window.events.contains("label:Updating program"));
@@ -684,6 +688,26 @@ void TestUpdateControl::renamedPacketIsInstalled()
     QCOMPARE(control->outUncompressFilesPath, staging);
     QCOMPARE(readFile(staging + "/Contents/MacOS/Veltora"), m_newApp);
     QTRY_VERIFY(readFile(path("finisher.args")).contains("*" + QFile::encodeName(staging) + "*\n"));
+}
+
+void TestUpdateControl::packetWithoutContentsIsRefused()
+{
+    publish();
+    // Built without its top folder: one folder holding MacOS/ where Contents/ belongs.
+    writeFile(path("bad/partial-x/MacOS/Veltora"), "at the bundle's root");
+    QVERIFY(pack(path("bad"), "partial-x", path("bad.pkt")));
+    const QByteArray bad = readFile(path("bad.pkt"));
+    m_server.serveContent("/mac/partial-1.0.pkt", bad);
+    QJsonObject entry = m_mac.value("partialPacket").toObject().value(version).toObject();
+    entry.insert("partialPacketMd5", QString::fromLatin1(md5(bad)));
+    entry.insert("modify", QJsonObject());
+    m_mac.insert("partialPacket", QJsonObject{{version, entry}});
+    writeManifest();
+    auto control = makeControl();
+    WindowRecorder window(control.get());
+    run(control.get(), &window, 20000);
+    QVERIFY(!readFile(path("finisher.args")).contains("partial-x"));
+    QVERIFY(window.states.contains(UpdateControl::PartialPacketUnpackFailed));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateControl)

@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
 namespace LogUpload {
@@ -31,7 +32,7 @@ QString endpoint()
     return QStringLiteral("http://" VELTORA_VENDOR_HOST "/api/file.api.php?action=putFailedData");
 }
 
-void upload(QObject *parent, const QString &logFileName)
+void upload(QObject *parent, const QString &logFileName, int timeoutMs)
 {
     qDebug() << "========upload Log========";
     const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
@@ -56,7 +57,14 @@ void upload(QObject *parent, const QString &logFileName)
 
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
+    if (!reply->isFinished()) {
+        // An endpoint that never answers must not hold back the final message.
+        qDebug() << "log upload: no answer within" << timeoutMs << "ms";
+        QObject::disconnect(reply, nullptr, &loop, nullptr);
+        reply->abort();
+    }
 
     qDebug() << QString::fromLatin1(reply->readAll());
     log->close();

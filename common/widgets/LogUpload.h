@@ -8,14 +8,18 @@
 class QObject;
 
 // Sends this run's log to the vendor after a final failure: one multipart POST,
-// waited for in a local event loop; nothing about the outcome is examined.
+// waited for in a local event loop for a bounded time; nothing about the outcome
+// is examined.
 namespace LogUpload {
 
 QString endpoint();
 
-// Uploads the default log directory's file `logFileName`. The network manager is a
-// child of `parent` and is released afterwards.
-void upload(QObject *parent, const QString &logFileName);
+// How long the upload waits for its answer: the final message comes after it.
+constexpr int replyTimeoutMs = 30000;
+
+// Uploads the default log directory's file `logFileName`, giving up after
+// `timeoutMs`. The network manager is a child of `parent` and is released afterwards.
+void upload(QObject *parent, const QString &logFileName, int timeoutMs = replyTimeoutMs);
 
 } // namespace LogUpload
 

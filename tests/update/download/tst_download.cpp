@@ -1,6 +1,7 @@
 #include "DownloadControl.h"
 #include "DownloadThread.h"
 #include "FileUtils.h"
+#include "LogUpload.h"
 #include "MessageCapture.h"
 #include "QuickMode.h"
 #include "ResumeRecord.h"
@@ -8,6 +9,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -426,28 +428,45 @@ void TestDownload::stallCountIsNeverReset()
 void TestDownload::waitsEndWithinTheirBound_data()
 {
     QTest::addColumn<TestHttpServer::Resource>("resource");
-    QTest::addColumn<bool>("probeFails");
+    QTest::addColumn<QString>("waiter");
     TestHttpServer::Resource silent;
     silent.patternSize = 100000;
     silent.silentTo = {"HEAD"};
-    QTest::newRow("probe: a listener that never answers") << silent << true;
+    QTest::newRow("probe: a listener that never answers") << silent << "probe";
     silent.silentTo = {"GET"};
-    QTest::newRow("segment: a listener that never answers") << silent << false;
+    QTest::newRow("segment: a listener that never answers") << silent << "segment";
+    silent.silentTo = {"POST"};
+    QTest::newRow("upload: an endpoint that never answers") << silent << "upload";
     // Nothing was kept: no resume record, so the caller does not restart to continue it.
     TestHttpServer::Resource stalls;
     stalls.patternSize = 100000;
     stalls.etag = "\"e1\"";
     stalls.stallAfter = 0;
-    QTest::newRow("segment: a server with ETag that stalls at once") << stalls << false;
+    QTest::newRow("segment: a server with ETag that stalls at once") << stalls << "segment";
 }
 
-// Every wait ends on the broken-connection road at the second check without progress.
+// Every wait ends after two intervals without an answer: a download on the
+// broken-connection road, the log upload by returning to its caller.
 void TestDownload::waitsEndWithinTheirBound()
 {
     QFETCH(TestHttpServer::Resource, resource);
-    QFETCH(bool, probeFails);
+    QFETCH(QString, waiter);
     const int interval = 100;
     const qint64 boundMs = 5000;
+    if (waiter == "upload") {
+        m_server.serve("/api/file.api.php", resource);
+        const QNetworkProxy before = QNetworkProxy::applicationProxy();
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", m_server.port()));
+        const auto restore = qScopeGuard([&] { QNetworkProxy::setApplicationProxy(before); });
+        QObject parent;
+        QElapsedTimer timer;
+        timer.start();
+        LogUpload::upload(&parent, QStringLiteral("missing.log"), 2 * interval);
+        QVERIFY2(timer.elapsed() >= 2 * interval - 20 && timer.elapsed() < boundMs, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(m_server.requestsFor("POST").size(), 1);
+        return;
+    }
+    const bool probeFails = waiter == "probe";
     m_server.serve("/wait.bin", resource);
     DownloadControl control;
     control.stallInterval = interval;

@@ -127,6 +127,9 @@ void UpdateControl::startDownload()
     // Caches on the way may serve packets; the manifest and its signature, and a packet
     // whose cached copy failed its digest, are asked for afresh.
     downloader->revalidate = state == ManifestDownloading || state == SignatureDownloading || packetFailedDigest;
+    // The manifest and its signature are small: a server sending more is cut off as it sends.
+    downloader->sizeLimit = state == ManifestDownloading ? SignedManifest::maxManifestSize
+                            : state == SignatureDownloading ? SignedManifest::maxSignatureSize : DownloadControl::maxFileSize;
     savePath = updateDir + QLatin1Char('/') + QUrl(currentUrl).fileName(QUrl::FullyDecoded);
     if (downloader->downloadFile(currentUrl, savePath, threadCount))
         return;

@@ -10,6 +10,11 @@
 // ("releaseVersion") under the platform key.
 namespace SignedManifest {
 
+// The largest manifest and signature file taken, while downloading and when read:
+// manifests are a few kilobytes, a signature is one line.
+constexpr qint64 maxManifestSize = 16 * 1024 * 1024;
+constexpr qint64 maxSignatureSize = 1024;
+
 // "<manifest>.sig", beside the manifest file.
 QString signaturePathOf(const QString &manifestPath);
 // The manifest's address with ".sig" added to its path (a query stays a query).

@@ -30,7 +30,8 @@ enum class Attack {
     OlderRelease,      // a genuine older signed release, replayed
     PacketSha256,      // a packet whose MD5 matches but whose SHA-256 does not
     InstallerSha256,   // the same for the installer image
-    BrokenInstalledKey // the installation's key file is damaged
+    BrokenInstalledKey, // the installation's key file is damaged
+    LargeSignature     // a signature file of 10 KB
 };
 
 QString hex(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
@@ -165,7 +166,7 @@ void TestSignedUpdate::publish(Attack attack)
     }
     m_server.serveContent("/mac/update.json", bytes);
     TestHttpServer::Resource sig;
-    sig.content = signature;
+    sig.content = attack == Attack::LargeSignature ? signature.repeated(120) : signature;
     sig.status = attack == Attack::MissingSignature ? 404 : 200;
     m_server.serve("/mac/update.json.sig", sig);
 }
@@ -211,6 +212,8 @@ void TestSignedUpdate::refusedRelease_data()
     QTest::newRow("packet SHA-256 differs") << Attack::PacketSha256 << "the SHA-256 of partial-1.0.pkt does not match";
     QTest::newRow("installer SHA-256 differs") << Attack::InstallerSha256 << "the SHA-256 of Veltora-2.0.dmg does not match";
     QTest::newRow("damaged installed key") << Attack::BrokenInstalledKey << "the installed release key is unusable";
+    QTest::newRow("signature of 10 KB")
+        << Attack::LargeSignature << "the update signature could not be downloaded: The download file has 10680 bytes, more than the 1024 allowed";
 }
 
 // Refused at once with the final message and the log upload: no retry, nothing unpacked,
@@ -229,6 +232,7 @@ void TestSignedUpdate::refusedRelease()
              qPrintable(log.messages().join('\n')));
     QVERIFY(!log.contains("Update signature verified") || attack == Attack::PacketSha256 || attack == Attack::InstallerSha256);
     QVERIFY(!QFileInfo::exists(m_home->updateDirectory() + "/partial-1.0"));
+    QVERIFY(!QFileInfo::exists(m_home->updateDirectory() + "/update.json.sig") || attack != Attack::LargeSignature);
     QVERIFY(!QFileInfo::exists(m_home->path() + "/finisher.args"));
     QVERIFY(m_home->stubCalls("hdiutil").isEmpty());
 }

@@ -13,10 +13,9 @@
 
 namespace {
 
-// Key and signature files are one short line; manifests are a few kilobytes. Anything
-// far larger is refused before it is read.
+// A key file is one short line; anything far larger is refused before it is read, as
+// are manifests and signatures beyond their caps (SignedManifest).
 constexpr qint64 maxLineFile = 1024;
-constexpr qint64 maxManifest = 16 * 1024 * 1024;
 
 bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *error)
 {
@@ -110,8 +109,8 @@ bool ReleaseKey::verifyManifest(const QString &manifestPath, QByteArray *bytes, 
 {
     QByteArray manifest;
     QByteArray signature;
-    if (!readBounded(manifestPath, maxManifest, &manifest, error)
-        || !readBounded(SignedManifest::signaturePathOf(manifestPath), maxLineFile, &signature, error)
+    if (!readBounded(manifestPath, SignedManifest::maxManifestSize, &manifest, error)
+        || !readBounded(SignedManifest::signaturePathOf(manifestPath), SignedManifest::maxSignatureSize, &signature, error)
         || !verify(manifest, signature, error))
         return false;
     *bytes = manifest;

@@ -2,6 +2,7 @@
 // unprivileged user and meet real permission refusals even when the suite runs as root.
 // Prints every log message as "LOG <message>" and the result as "RESULT <value>".
 #include "FileUtils.h"
+#include "SafePath.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -31,7 +32,10 @@ int main(int argc, char *argv[])
         result = FileUtils::deleteDirectory(args.at(2)) ? "true" : "false";
     else if (command == QLatin1String("md5"))
         result = getLocalFileMd5Value(args.at(2));
-    else if (command == QLatin1String("canRemove")) // probes that a refusal is real
+    else if (command == QLatin1String("chmodBeneath") && args.size() == 5) {
+        QString error;
+        result = SafePath::chmodBeneath(args.at(2), args.at(3), mode_t(args.at(4).toUInt(nullptr, 8)), &error) ? "true" : "false";
+    } else if (command == QLatin1String("canRemove")) // probes that a refusal is real
         result = QFile::remove(args.at(2)) ? "true" : "false";
     else
         return 2;

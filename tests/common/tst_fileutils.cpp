@@ -88,6 +88,7 @@ private slots:
     void copyFileMovesUnremovableDestinationAside();
     void copyFileFailsWhenDestinationCannotMove();
     void unreadableSourceAndDestinationCountAsEqual();
+    void modeIsSetWithoutReadAccess();
     void copyFileRecreatesLinksRelative_data();
     void copyFileRecreatesLinksRelative();
     void copyFileReportsLinkError();
@@ -285,6 +286,18 @@ void TestFileUtils::unreadableSourceAndDestinationCountAsEqual()
     QCOMPARE(run.result, QStringLiteral("true"));
     QFile::setPermissions(path("to/f"), QFileDevice::ReadOwner);
     QCOMPARE(readFile(path("to/f")), QByteArray("secret old"));
+}
+
+// The bundle's executables get their bits even when their owner cannot read them.
+void TestFileUtils::modeIsSetWithoutReadAccess()
+{
+    writeFile(path("root/MacOS/tool"), "#!/bin/sh\n");
+    QVERIFY(QFile::setPermissions(path("root/MacOS/tool"), QFileDevice::WriteOwner));
+    Unprivileged::giveAway(path("root/MacOS/tool"));
+    QVERIFY(Unprivileged::openFolder(path("root/MacOS")));
+    QCOMPARE(runChild({QStringLiteral("chmodBeneath"), path("root"), QStringLiteral("MacOS/tool"), QStringLiteral("0311")}).result,
+             QStringLiteral("true"));
+    QCOMPARE(modeOf(path("root/MacOS/tool")), mode_t(0311));
 }
 
 void TestFileUtils::copyFileRecreatesLinksRelative_data()

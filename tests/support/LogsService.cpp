@@ -1,7 +1,9 @@
 #include "LogsService.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 LogsService::LogsService(const QString &program)
     : m_program(program)
@@ -17,6 +19,9 @@ bool LogsService::start(const QStringList &arguments, quint16 port)
 {
     kill();
     m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    // Appended to, so the log of a run before a restart stays.
+    m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("service.log")), QIODevice::Append);
+    const int earlier = log().size();
     m_process.start(m_program, QStringList{QStringLiteral("serve"), QStringLiteral("--listen"),
                                            QStringLiteral("127.0.0.1:%1").arg(port)}
                                    + arguments);
@@ -25,14 +30,14 @@ bool LogsService::start(const QStringList &arguments, quint16 port)
     static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     const QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
-        const QRegularExpressionMatch match = listening.match(log());
+        const QRegularExpressionMatch match = listening.match(log(), earlier);
         if (match.hasMatch()) {
             m_port = quint16(match.captured(1).toUInt());
             return true;
         }
         if (m_process.state() != QProcess::Running)
             return false;
-        m_process.waitForReadyRead(200);
+        QThread::msleep(20);
     }
     return false;
 }
@@ -43,11 +48,10 @@ void LogsService::kill()
         return;
     m_process.kill();
     m_process.waitForFinished(10000);
-    log();
 }
 
 QString LogsService::log()
 {
-    m_log += m_process.readAllStandardError();
-    return QString::fromUtf8(m_log);
+    QFile file(m_dir.filePath(QStringLiteral("service.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }

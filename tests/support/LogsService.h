@@ -5,9 +5,11 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 // The failure-log service (veltora-logs serve) as a child process on 127.0.0.1, with
-// its log (standard error) kept for the test to read.
+// its log (standard error) written to a file for the caller to read: a pipe nobody reads
+// while a load runs would fill up and stall the service.
 class LogsService
 {
 public:
@@ -25,7 +27,7 @@ public:
 private:
     QString m_program;
     QProcess m_process;
-    QByteArray m_log;
+    QTemporaryDir m_dir;
     quint16 m_port = 0;
 };
 

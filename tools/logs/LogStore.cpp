@@ -150,12 +150,15 @@ LogStore::Outcome LogStore::store(const StoredLog &log, QString *error)
     if (!insert.exec()) {
         fail(insert.lastError(), error);
         db.rollback();
+        // A connection the server dropped is made again by the next call.
+        db.close();
         return Outcome::Failed;
     }
     const bool inserted = insert.numRowsAffected() > 0;
     if (!db.commit()) {
         fail(db.lastError(), error);
         db.rollback();
+        db.close();
         return Outcome::Failed;
     }
     return inserted ? Outcome::Stored : Outcome::AlreadyStored;

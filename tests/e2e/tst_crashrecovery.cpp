@@ -100,6 +100,11 @@ void TestCrashRecovery::initTestCase()
     for (int i = 0; i < 50; ++i)
         writeFile(m_new + QStringLiteral("/Contents/Resources/extra/n%1.bin").arg(i), QByteArray(20000 + i, char('a' + i % 26)));
     QVERIFY(::symlink("d000.txt", QFile::encodeName(m_new + "/Contents/Resources/data/first").constData()) == 0);
+    // A folder that becomes a file, and a file that becomes a folder.
+    writeFile(m_old + "/Contents/Resources/swap/inside.txt", "a folder in 1.0");
+    writeFile(m_new + "/Contents/Resources/swap", "a file in 2.0");
+    writeFile(m_old + "/Contents/Resources/flip", "a file in 1.0");
+    writeFile(m_new + "/Contents/Resources/flip/inside.txt", "a folder in 2.0");
     m_oldTree = treeOf(m_old);
     m_newTree = treeOf(m_new);
     QVERIFY(m_oldTree != m_newTree);

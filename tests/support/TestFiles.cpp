@@ -62,7 +62,8 @@ FileSizeLimit::FileSizeLimit(qint64 bytes)
     std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit;
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
-        m_before = qint64(limit.rlim_cur);
+        m_before = limit.rlim_cur;
+        m_set = true;
         limit.rlim_cur = rlim_t(bytes);
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -71,8 +72,8 @@ FileSizeLimit::FileSizeLimit(qint64 bytes)
 FileSizeLimit::~FileSizeLimit()
 {
     struct rlimit limit;
-    if (m_before >= 0 && ::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
-        limit.rlim_cur = rlim_t(m_before);
+    if (m_set && ::getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+        limit.rlim_cur = m_before;
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
 }

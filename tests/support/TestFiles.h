@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 // Small file helpers shared by the test suites.
@@ -35,7 +36,8 @@ public:
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
 
 private:
-    qint64 m_before = -1;
+    rlim_t m_before = 0;
+    bool m_set = false;
 };
 
 } // namespace TestFiles

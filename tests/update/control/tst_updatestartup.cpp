@@ -1,3 +1,6 @@
+#include "HandOff.h"
+#include "InstallJournal.h"
+#include "TestFiles.h"
 #include "TestHome.h"
 #include "TextProbe.h"
 #include "UpdateArguments.h"
@@ -93,6 +96,8 @@ private slots:
     void writesTheBanner_data();
     void writesTheBanner();
     void catUpdateLogMovesTheLogToTheDesktop();
+    void failedRecoveryStopsTheRun_data();
+    void failedRecoveryStopsTheRun();
 };
 
 void TestUpdateStartup::parsesTheThreeForms_data()
@@ -287,6 +292,56 @@ void TestUpdateStartup::catUpdateLogMovesTheLogToTheDesktop()
     // The default log directory is still created; it is the download directory too.
     QVERIFY(QFileInfo(home.updateDirectory()).isDir());
     QVERIFY(QDir(home.updateDirectory()).entryList(QDir::Files).isEmpty());
+}
+
+void TestUpdateStartup::failedRecoveryStopsTheRun_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::newRow("updater") << QStringLiteral(UPDATE_BINARY);
+    QTest::newRow("setup program") << QStringLiteral(FINISHER_BINARY);
+}
+
+// An interrupted install whose backup cannot be put back (the disk is full): the
+// program says so and ends on the final message; nothing new starts, and the journal
+// and the backup stay for the next start.
+void TestUpdateStartup::failedRecoveryStopsTheRun()
+{
+    QFETCH(QString, program);
+    TestHome home;
+    home.addRecordingStub(QStringLiteral("killall"));
+    home.addRecordingStub(QStringLiteral("xdg-open"));
+    const QString install = home.path() + QStringLiteral("/Veltora.app");
+    const QString staging = home.updateDirectory() + QStringLiteral("/partial-1.0");
+    const QByteArray oldApp = QByteArray("old app ").repeated(40000);
+    QVERIFY(TestFiles::writeFile(install + "/Contents/MacOS/Veltora", "half new"));
+    QVERIFY(TestFiles::writeFile(install + "/Contents/backup/Contents/MacOS/Veltora", oldApp));
+    QVERIFY(TestFiles::writeFile(staging + "/Contents/Resources/new.txt", "staged by a new update"));
+    QVERIFY(TestFiles::writeFile(home.updateDirectory() + "/update.json", "{}"));
+    const HandOff handOff{install, staging, QStringLiteral("run.log"), QStringLiteral("update.json"), QStringLiteral("1.0")};
+    InstallJournal journal; // the earlier install's staging folder is gone
+    journal.handOff = HandOff{install, home.updateDirectory() + "/partial-0.9", handOff.logFileName, "update.json", "1.0"};
+    QString error;
+    QVERIFY2(journal.write(&error), qPrintable(error));
+
+    QProcess process;
+    QProcessEnvironment env = home.environment();
+    env.insert(QStringLiteral("VELTORA_MESSAGEBOX_AUTOCLOSE_MS"), QStringLiteral("0"));
+    process.setProcessEnvironment(env);
+    {
+        const TestFiles::FileSizeLimit fullDisk(64 * 1024); // the child inherits it
+        process.start(program, program == QLatin1String(UPDATE_BINARY)
+                                   ? QStringList{"-skipfix", "1.0", "http://127.0.0.1:9/u.json", "*" + install + "*", "run.log"}
+                                   : handOff.arguments());
+        QVERIFY(process.waitForStarted());
+    }
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 255);
+    QVERIFY(InstallJournal::exists(install));
+    QCOMPARE(TestFiles::readFile(install + "/Contents/backup/Contents/MacOS/Veltora"), oldApp);
+    QVERIFY(!QFileInfo::exists(install + "/Contents/Resources/new.txt"));
+    const QString log = QString::fromUtf8(readAll(home.updateDirectory() + "/run.log"));
+    QVERIFY2(log.contains("could be neither finished nor undone"), qPrintable(log));
+    QVERIFY2(!log.contains("get files sizes"), qPrintable(log)); // no manifest was asked for
 }
 
 QTEST_MAIN(TestUpdateStartup)

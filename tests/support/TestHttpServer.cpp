@@ -48,6 +48,7 @@ void TestHttpServer::serve(const QByteArray &path, const Resource &resource)
 {
     m_resources.insert(path, resource);
     m_closes.remove(path);
+    m_gets.remove(path);
 }
 
 void TestHttpServer::serveContent(const QByteArray &path, const QByteArray &content)
@@ -208,6 +209,8 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
 
     if (resource.closeAfter >= 0 && resource.closeTimes >= 0 && m_closes[path]++ >= resource.closeTimes)
         resource.closeAfter = -1;
+    if (resource.stallFrom >= 0 && m_gets[path]++ >= resource.stallFrom)
+        resource.stallAfter = 0;
     connection->resource = resource;
     connection->from = from;
     connection->length = length;

@@ -51,6 +51,7 @@ public:
         bool changesAfterHead = false; // GET answers take every If-Range as stale
         qint64 rangeShift = 0;     // partial answers start this many bytes after the range asked for
         QList<QByteArray> silentTo; // requests of these methods are read and never answered
+        int stallFrom = -1;        // GET answers from this one on (the first is 0) send no body
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
@@ -88,6 +89,7 @@ private:
     QList<Request> m_requests;
     QHash<QTcpSocket *, Connection *> m_connections;
     QHash<QByteArray, int> m_closes; // cut GET answers by path
+    QHash<QByteArray, int> m_gets;   // GET answers by path, for stallFrom
 };
 
 #endif

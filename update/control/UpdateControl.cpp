@@ -11,7 +11,6 @@
 #include "HandOff.h"
 #include "InstallSteps.h"
 #include "PlatformCommand.h"
-#include "ResumeRecord.h"
 #include "SafePath.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
@@ -475,11 +474,11 @@ void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadL
     // A connection that broke off after part of the file was kept: run again with a
     // fresh downloader, which continues from that part instead of starting over. A
     // file that changed on the server while we continued it starts over the same way.
-    const bool continuable =
-        DownloadMessages::isBrokenConnection(errorString) && QFileInfo::exists(ResumeRecord::pathFor(savePath));
+    const bool continuable = DownloadMessages::isBrokenConnection(errorString) && downloader && downloader->keptNewBytes;
     if (restartCount < Attempts::limit && (continuable || errorString == DownloadMessages::changedOnServer())) {
         qDebug() << "download broken off, continuing after a restart:" << savePath;
         auto *fresh = new DownloadControl;
+        fresh->stallInterval = downloader ? downloader->stallInterval : fresh->stallInterval;
         // Like the first one, it lives on the window's thread.
         fresh->moveToThread(downloader ? downloader->thread() : QCoreApplication::instance()->thread());
         connectDownloader(this, fresh);

@@ -155,6 +155,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
     }
 
     readySize = 0;
+    keptNewBytes = false;
     const QString recordPath = ResumeRecord::pathFor(filePath);
     std::unique_ptr<ResumeRecord> previous = usableRecord(recordPath);
     // Never write through a link that someone put where the download goes.
@@ -285,5 +286,8 @@ void DownloadControl::errorSlot(int, const QString &errorString, bool isUploadLo
     threadList.clear();
     hasError = true;
     state = Failed;
+    // The failing segment saved the record before it reported.
+    ResumeRecord kept;
+    keptNewBytes = ResumeRecord::load(ResumeRecord::pathFor(filePath), &kept, nullptr) && kept.doneBytes() > m_resumedBytes;
     emit error(errorString, isUploadLog);
 }

@@ -75,6 +75,9 @@ public:
     // How often the probe and the segments check for progress; two checks without
     // any end the wait. Tests shorten it.
     int stallInterval = DownloadThread::stallCheckInterval;
+    // Whether the failed download added bytes to its resume record: one cut off
+    // before any came has nothing new to continue from. Set before `error`.
+    bool keptNewBytes = false;
 
 signals:
     void finished(int index);

@@ -1,3 +1,4 @@
+#include "DownloadControl.h"
 #include "MessageCapture.h"
 #include "TestHome.h"
 #include "TestHttpServer.h"
@@ -554,19 +555,24 @@ void TestUpdateControl::brokenDownload_data()
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<bool>("changesAfterHead");
     QTest::addColumn<QList<int>>("states");
+    QTest::addColumn<int>("stallFrom");
     QTest::newRow("continued after a restart") << QByteArray("\"p1\"") << QByteArray() << QStringList() << false
-                                               << QList<int>{1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21};
+                                               << QList<int>{1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21} << -1;
     // The ranged requests of the second run find the file changed: a third run starts over.
     QTest::newRow("changed while continued") << QByteArray("\"p1\"") << QByteArray() << QStringList() << true
-                                             << QList<int>{1, 2, 5, 0, 1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21};
+                                             << QList<int>{1, 2, 5, 0, 1, 2, 5, 0, 1, 2, 5, 6, 14, 16, 20, 21} << -1;
     // Nothing to continue from: the download error ends the run as before.
     QTest::newRow("without a validator it ends")
         << QByteArray() << QByteArray() << QStringList{"The connection has been broken,please login and download again|no-upload"}
-        << false << QList<int>();
+        << false << QList<int>() << -1;
+    // The continued run gets nothing: no more restarts to continue nothing.
+    QTest::newRow("continued run that stalls ends")
+        << QByteArray("\"p1\"") << QByteArray() << QStringList{"The connection has been broken,please login and download again|no-upload"}
+        << false << QList<int>() << 2;
     // Not a hang at "Downloading": the size error ends the run.
     QTest::newRow("a size of -1 ends") << QByteArray("\"p1\"") << QByteArray("-1")
                                        << QStringList{"The server reported an invalid file size (-1),please check the download url|no-upload"}
-                                       << false << QList<int>();
+                                       << false << QList<int>() << -1;
 }
 
 void TestUpdateControl::brokenDownload()
@@ -576,6 +582,7 @@ void TestUpdateControl::brokenDownload()
     QFETCH(QStringList, messages);
     QFETCH(bool, changesAfterHead);
     QFETCH(QList<int>, states);
+    QFETCH(int, stallFrom);
     publish();
     TestHttpServer::Resource packet;
     packet.content = readFile(path("publish/partial-1.0.pkt"));
@@ -584,14 +591,19 @@ void TestUpdateControl::brokenDownload()
     packet.closeAfter = packet.content.size() / 4; // both segments, once
     packet.closeTimes = 2;
     packet.changesAfterHead = changesAfterHead;
+    packet.stallFrom = stallFrom;
     m_server.serve("/mac/partial-1.0.pkt", packet);
     auto control = makeControl();
+    if (stallFrom >= 0)
+        control->downloader->stallInterval = 300;
     WindowRecorder window(control.get());
     MessageCapture log;
     QVERIFY(run(control.get(), &window));
     QCOMPARE(window.messages, messages);
-    if (!messages.isEmpty())
+    if (!messages.isEmpty()) {
+        QCOMPARE(control->restartCount, stallFrom < 0 ? 0 : 1);
         return;
+    }
     QCOMPARE(window.exits, 1);
     QCOMPARE(window.states, states);
     QCOMPARE(control->restartCount, states.count(0));

@@ -2,7 +2,10 @@
 # A whole update, as a person would see it: an installed bundle of version 1.0, a
 # release 2.0 published with veltora-release and served by nginx on loopback, the
 # updater run in real windows (under Xvfb when there is no display), screenshots while
-# the windows are up, and a short report. Exits non-zero unless 2.0 ends up installed.
+# the windows are up, and a short report. Then a second update whose packet does not match
+# its digest fails, its log goes through nginx to the vendor's failure-log service
+# (veltora-logs), and the service's report shows it. Exits non-zero unless 2.0 ends up
+# installed and the failure is in the report.
 #   scripts/demo.sh BUILD_DIR [OUTPUT_DIR]
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,10 +42,22 @@ echo "new in 2.0" > "$work/bundles/2.0/Veltora.app/Contents/Resources/whatsnew.t
 echo "disk image of 2.0" > "$work/Veltora-2.0.dmg"
 echo '{"delete": ["Login/token"], "add": {"Network/server": "demo"}}' > "$work/settings.json"
 
+echo "== Starting the vendor's failure-log service"
+"$build/tools/logs/veltora-logs" serve --db "$work/failures.sqlite" --listen 127.0.0.1:0 --trust-proxy 2> "$work/veltora-logs.log" &
+logs_pid=$!
+trap 'kill $logs_pid 2>/dev/null' EXIT
+logs_port=
+for _ in $(seq 100); do
+    logs_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/veltora-logs.log")
+    [ -n "$logs_port" ] && break
+    sleep 0.1
+done
+[ -n "$logs_port" ] || { cat "$work/veltora-logs.log" >&2; exit 1; }
+
 echo "== Publishing 2.0, signed"
 mkdir -p "$work/www/mac"
-port=$(RATE=2m "$repo/scripts/nginx-serve.sh" start "$work/www" "$work/nginx")
-trap '"$repo/scripts/nginx-serve.sh" stop "$work/nginx"' EXIT
+port=$(RATE=2m LOGS_SERVICE="127.0.0.1:$logs_port" "$repo/scripts/nginx-serve.sh" start "$work/www" "$work/nginx")
+trap 'kill $logs_pid 2>/dev/null; "$repo/scripts/nginx-serve.sh" stop "$work/nginx"' EXIT
 "$build/tools/release/veltora-release" --new "$work/bundles/2.0/Veltora.app" --old "1.0=$work/bundles/1.0/Veltora.app" \
     --base-url "http://127.0.0.1:$port/mac" --out "$work/www/mac" --installer "$work/Veltora-2.0.dmg" \
     --settings "$work/settings.json" --signing-key "$work/keys/release-signing.key" > /dev/null
@@ -92,6 +107,24 @@ else
     status=1
 fi
 
+echo "== A second update from 1.0, whose packet does not match its digest"
+again="$home/Applications/Veltora again.app"
+cp -a "$work/bundles/1.0/Veltora.app" "$again"
+for packet in "$work"/www/mac/*/partial-1.0.pkt; do printf 'x' >> "$packet"; done
+# The upload reads the log from the default folder, not from the Desktop.
+printf '[Login]\ntoken=secret\n' > "$home/.local/share/Veltora/settings.ini"
+# The vendor's host is reached through the vendor's nginx; the packets directly.
+http_proxy="http://127.0.0.1:$port" no_proxy=127.0.0.1 \
+    "$again/Contents/MacOS/update" 1.0 "http://127.0.0.1:$port/mac/update.json" "*$again*" > "$work/update-again.out" 2>&1 || true
+while pgrep -f "$again/Contents" > /dev/null; do sleep 0.2; done
+"$build/tools/logs/veltora-logs" report --db "$work/failures.sqlite" > "$work/failures.txt"
+if grep -q "md5 is not match" "$work/failures.txt"; then
+    failure="uploaded, stored and reported (below)"
+else
+    failure="not in the failure report (see $work/veltora-logs.log)"
+    status=1
+fi
+
 cat <<REPORT
 
 == Report
@@ -105,5 +138,9 @@ Time, setup:       $(seconds "$t3" "$t4") s (install, settings, clean-up, messag
 Result:            $result
 Screenshots:       $out/screenshots ($(ls "$out"/screenshots | wc -l) distinct pictures)
 Log:               $log
+Failing update:    $failure
+
+== What fails (veltora-logs report)
+$(cat "$work/failures.txt")
 REPORT
 exit $status

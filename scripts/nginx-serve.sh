@@ -3,7 +3,8 @@
 # background job: scripts/nginx-serve.sh start ROOT STATEDIR  -> prints the port
 #                   scripts/nginx-serve.sh stop STATEDIR
 # STATEDIR holds the generated configuration, logs and pid file. REDIRECTS (default 3)
-# sets the length of the /r1/... redirect chain, RATE a bandwidth limit.
+# sets the length of the /r1/... redirect chain, RATE a bandwidth limit, LOGS_SERVICE
+# (host:port of veltora-logs) where the failure-log uploads are passed on.
 set -euo pipefail
 
 command=${1:?usage: nginx-serve.sh start ROOT STATEDIR | stop STATEDIR}
@@ -24,6 +25,8 @@ start)
         code=$((i % 2 ? 302 : 301))
         redirects+="        location ~ ^/r$i/(.*)\$ { return $code $next; }"$'\n'
     done
+    logs_location=""
+    [ -n "${LOGS_SERVICE:-}" ] && logs_location="location = /api/file.api.php { proxy_pass http://${LOGS_SERVICE}; proxy_set_header X-Real-IP \$remote_addr; client_max_body_size 9m; }"
     # A free port chosen by the system.
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null \
         || shuf -i 20000-60000 -n 1)
@@ -51,6 +54,7 @@ http {
         listen 127.0.0.1:$port;
         root $root;
         $rate_line
+        $logs_location
         # /r1/PATH -> /r2/PATH -> ... -> /PATH: a chain of \$REDIRECTS answers, 302 and 301 in turn.
 $redirects
     }

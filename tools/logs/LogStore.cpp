@@ -58,11 +58,10 @@ LogStore::LogStore(const QString &connection)
 
 LogStore::~LogStore()
 {
+    // The connections of other threads are ended here, once those threads are done.
     QMutexLocker lock(&m_namesLock);
-    for (const QString &name : qAsConst(m_names)) {
-        QSqlDatabase::database(name, false).close();
+    for (const QString &name : qAsConst(m_names))
         QSqlDatabase::removeDatabase(name);
-    }
 }
 
 QSqlDatabase LogStore::connection(QString *error)

@@ -5,6 +5,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class QProcess;
 
 class TestHome;
 
@@ -27,11 +30,24 @@ struct Options
 {
     QString version = QStringLiteral("1.0");
     quint16 proxyPort = 0;     // the vendor's log-upload host is reached through it
+    QString proxyUrl;          // else: http_proxy for every address, loopback too (a cache under test)
     // Runs on the installed copy before the updater starts.
     std::function<void(const QString &install)> prepare;
 };
 
+// An updater started and not yet waited for.
+struct Launch
+{
+    std::unique_ptr<QProcess> update;
+    QString desktop; // where the log is written
+    Result result;
+};
+
 Result run(TestHome &home, const QString &bundle, const QString &manifestUrl, const Options &options);
+// run() in two halves, for many updaters at once: start returns as soon as the
+// updater runs; finish waits at most `timeoutMs` for it and its setup program.
+std::unique_ptr<Launch> start(TestHome &home, const QString &bundle, const QString &manifestUrl, const Options &options);
+Result finish(Launch &launch, int timeoutMs = 300000);
 
 } // namespace WholeUpdate
 

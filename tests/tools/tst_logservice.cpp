@@ -196,10 +196,13 @@ void TestLogService::requests()
     }
     Reply reply;
     if (change == Change::Flood) {
-        // Every upload a new one; the last of a minute's worth is refused whatever came before.
+        // Every upload a new one, each claiming another address in a header the service does not
+        // trust; the last of a minute's worth is refused whatever came before.
         for (int i = 0; i <= ratePerMinute; ++i) {
             const QByteArray renamed = name.toLatin1() + (i < ratePerMinute ? QByteArray::number(i) : QByteArray());
-            reply = exchange(m_service.port(), post(type, withPart(body, "save_name", renamed)));
+            const QByteArray spoofed = post(type, withPart(body, "save_name", renamed))
+                                           .replace("Connection: close\r\n", "Connection: close\r\nX-Real-IP: 10.0.0." + QByteArray::number(i) + "\r\n");
+            reply = exchange(m_service.port(), spoofed);
         }
     } else {
         reply = exchange(m_service.port(), request);

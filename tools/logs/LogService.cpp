@@ -13,6 +13,7 @@
 #include <httplib.h>
 
 #include <cstdio>
+#include <limits>
 #include <mutex>
 
 namespace {

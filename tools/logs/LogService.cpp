@@ -12,6 +12,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <limits>
 #include <mutex>
@@ -61,6 +63,14 @@ QByteArray digestOf(const UploadParts &parts)
     return hash.result().toHex();
 }
 
+// httplib listens with a backlog of 5: a burst of clients (a school whose machines fail at
+// once) would see dropped connection requests and wait a second for their retry.
+class Server : public httplib::Server
+{
+public:
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 } // namespace
 
 struct LogService::Private
@@ -84,7 +94,7 @@ struct LogService::Private
     ServiceOptions options;
     UploadCheck check;
     RateLimiter limiter;
-    httplib::Server server;
+    Server server;
     std::mutex logLock;
 };
 
@@ -241,9 +251,10 @@ LogService::~LogService()
 
 int LogService::bind(const QString &host, int port)
 {
-    if (port == 0)
-        return d->server.bind_to_any_port(utf8(host));
-    return d->server.bind_to_port(utf8(host), port) ? port : -1;
+    const int bound = port == 0 ? d->server.bind_to_any_port(utf8(host)) : (d->server.bind_to_port(utf8(host), port) ? port : -1);
+    if (bound > 0)
+        d->server.widenBacklog();
+    return bound;
 }
 
 bool LogService::run()

@@ -321,7 +321,7 @@ bool begin(const Context &context, const HandOff &handOff, InstallJournal *journ
 
 namespace {
 
-bool overlayKinds(const QString &fromDir, const QString &toDir, bool wholeFolders)
+bool overlayKinds(const QString &fromDir, const QString &toDir, bool restoring)
 {
     QString skipBelow;
     for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(fromDir)) {
@@ -330,6 +330,10 @@ bool overlayKinds(const QString &fromDir, const QString &toDir, bool wholeFolder
         const Kind kind = kindOf(join(toDir, entry.path));
         if (kind == Kind::None || kind == kindOf(entry.kind))
             continue;
+        // A link where the new tree has a folder stays a refusal of the copy, as any link on
+        // the way of an install is; only putting the backup back replaces the install's own.
+        if (!restoring && kind == Kind::Link && entry.kind == FileUtils::OverlayEntry::Folder)
+            continue;
         QString error;
         if (!removeEntry(toDir, entry.path, &error)) {
             qDebug() << "Could not clear the way for" << entry.path << ":" << error;
@@ -337,7 +341,7 @@ bool overlayKinds(const QString &fromDir, const QString &toDir, bool wholeFolder
         }
         if (entry.kind == FileUtils::OverlayEntry::Folder) {
             skipBelow = entry.path + QLatin1Char('/');
-            if (wholeFolders && !copyTree(join(fromDir, entry.path), join(toDir, entry.path)))
+            if (restoring && !copyTree(join(fromDir, entry.path), join(toDir, entry.path)))
                 return false;
         }
     }

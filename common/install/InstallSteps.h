@@ -61,8 +61,9 @@ bool backUp(const Context &context, const QStringList &patchedFiles, QString *fa
 // Records the install in the journal before the bundle's first change, with what it adds.
 bool begin(const Context &context, const HandOff &handOff, InstallJournal *journal, QString *error);
 // Overlays a tree onto another, first removing what changes kind (a folder that becomes a
-// file or link, a file or link that becomes a folder, a link that becomes a file), so the
-// result holds exactly the source's kinds. Without links on the way, like the copy itself.
+// file or link, a file that becomes a folder, a link that becomes a file), so the result
+// holds the source's kinds. A link where the source has a folder is refused, like any link
+// on the way of the copy.
 bool overlay(const QString &fromDir, const QString &toDir);
 // Once the staged files are in: the delete list, the settings edits, the clean-up, the
 // executable bits; the journal goes once all of it is on disk. keepFile survives the

@@ -45,6 +45,13 @@ Kind kindOf(const QString &path)
     return S_ISLNK(st.st_mode) ? Kind::Link : Kind::File;
 }
 
+// The permission bits a copy gives (see copyFile).
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
 Kind kindOf(FileUtils::OverlayEntry::Kind kind)
 {
     switch (kind) {
@@ -328,6 +335,15 @@ bool overlayKinds(const QString &fromDir, const QString &toDir, bool restoring)
         if (!skipBelow.isEmpty() && entry.path.startsWith(skipBelow))
             continue;
         const Kind kind = kindOf(join(toDir, entry.path));
+        if (kind == Kind::File && entry.kind == FileUtils::OverlayEntry::File) {
+            // A copy cut short between its content and its mode is identical to the copy
+            // and so skipped by it: the mode is set here.
+            const mode_t mode = modeOf(join(fromDir, entry.path));
+            QString error;
+            if (mode != modeOf(join(toDir, entry.path)) && !SafePath::chmodBeneath(toDir, entry.path, mode, &error))
+                qDebug() << "Could not set the mode of" << entry.path << ":" << error;
+            continue;
+        }
         if (kind == Kind::None || kind == kindOf(entry.kind))
             continue;
         // A link where the new tree has a folder stays a refusal of the copy, as any link on

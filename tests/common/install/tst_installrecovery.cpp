@@ -147,6 +147,8 @@ void TestInstallRecovery::kindChangesAreUndone_data()
     QTest::newRow("a folder becomes a file") << "folder>file";
     QTest::newRow("a file becomes a folder") << "file>folder";
     QTest::newRow("a link becomes a file") << "link>file";
+    // The copy writes the content, then the mode: a kill between the two leaves this.
+    QTest::newRow("a file copied but for its mode") << "mode";
 }
 
 // The hand-off's backup, the install and a late failure's restore, through the steps
@@ -168,6 +170,10 @@ void TestInstallRecovery::kindChangesAreUndone()
     } else if (change == "file>folder") {
         writeFile(install + subject, "old file");
         writeFile(staging + subject + "/a.png", "new a");
+    } else if (change == "mode") {
+        writeFile(install + subject, "same content");
+        writeFile(staging + subject, "same content");
+        QVERIFY(QFile::setPermissions(install + subject, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     } else {
         writeFile(install + "/Contents/Resources/target.png", "target");
         QVERIFY(QFile::link("target.png", install + subject));

@@ -513,9 +513,8 @@ void UpdateControl::UncompressPacketSuccessSlot()
         qDebug() << "The packet unpacked into" << outUncompressFilesPath;
     }
     // The staging folder is acted on as the bundle's own: a link in its place (a link
-    // item of the packet) would lead the clean-up and the install anywhere, and a packet
-    // that made none has nothing to install.
-    if (!FileUtils::isRealFolder(outUncompressFilesPath)) {
+    // item of the packet) would lead the clean-up and the install anywhere.
+    if (FileUtils::entryExists(outUncompressFilesPath) && !FileUtils::isRealFolder(outUncompressFilesPath)) {
         qDebug() << "Refusing the unpacked packet:" << outUncompressFilesPath << "is not a folder";
         UncompressPacketErrorSlot();
         return;

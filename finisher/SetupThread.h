@@ -68,7 +68,7 @@ private:
     bool manifestTrusted(const QString &manifest);
 
     bool m_listsRead = false;
-    bool m_begun = false; // the journal is written and the backup complete
+    bool m_begun = false; // the journal is written
     InstallJournal m_journal;
     ReleaseKey m_releaseKey;
     QString m_releaseKeyError;

@@ -80,11 +80,6 @@ QString longerThanAsked()
     return QCoreApplication::translate("DownloadThread", "The server sent more of the file than asked for,please download again");
 }
 
-QString shorterThanAsked()
-{
-    return QCoreApplication::translate("DownloadThread", "The server sent less of the file than asked for,please download again");
-}
-
 QString wrongLength(qint64 length, qint64 expected)
 {
     return QCoreApplication::translate("DownloadControl", "The downloaded file has %1 bytes instead of %2,please download again")

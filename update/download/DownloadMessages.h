@@ -26,9 +26,8 @@ QString unexpectedStatus(int status);
 QString changedOnServer();
 // A partial answer that starts elsewhere than the range asked for.
 QString wrongPart();
-// An answer running past the range asked for, or ending before it.
+// An answer running past the range asked for (one ending before it is a broken connection).
 QString longerThanAsked();
-QString shorterThanAsked();
 // A finished file whose length is not the size the probe found.
 QString wrongLength(qint64 length, qint64 expected);
 // A file larger than what the caller takes of this kind (a manifest, a signature).

@@ -205,7 +205,8 @@ void DownloadThread::finishedSlot()
         return;
     }
     if (m_written != expectedBytes()) {
-        fail(DownloadMessages::shorterThanAsked());
+        // An answer that ends before its range is how a cut connection often looks: same road.
+        fail(DownloadMessages::forNetworkError(DownloadMessages::Worker, QNetworkReply::RemoteHostClosedError, QString()));
         return;
     }
     qDebug() << QStringLiteral("###########thread-%1 finish,size %2").arg(index).arg(m_written);

@@ -502,7 +502,7 @@ void TestDownload::sizesAndAddressesAreHeldTo_data()
     resource.patternSize = 15000;
     resource.headContentLength = "20000";
     QTest::newRow("short file") << resource << DownloadControl::maxFileSize
-                                << "The server sent less of the file than asked for,please download again" << qint64(20000);
+                                << "The connection has been broken,please login and download again" << qint64(20000);
 
     resource = {};
     resource.patternSize = 20 << 20;

@@ -74,12 +74,42 @@ bool ReleaseKey::installed(const QString &installPath, ReleaseKey *key, QString 
 
 bool ReleaseKey::fromText(const QByteArray &text, ReleaseKey *key, QString *error)
 {
+    const QList<QByteArray> parts = text.simplified().split(' ');
     QByteArray raw;
-    if (!decodeLine(text, crypto_sign_PUBLICKEYBYTES, &raw)) {
+    if (parts.size() > 2 || !decodeLine(parts.first(), crypto_sign_PUBLICKEYBYTES, &raw)) {
         *error = QStringLiteral("the release key is not one base64 line of %1 bytes").arg(crypto_sign_PUBLICKEYBYTES);
         return false;
     }
+    int number = 1;
+    if (parts.size() == 2 && !parseKeyNumber(parts.at(1), &number)) {
+        *error = QStringLiteral("the release key's number is not a whole number from 1 to %1: %2")
+                     .arg(maxNumber)
+                     .arg(QString::fromLatin1(parts.at(1).left(20)));
+        return false;
+    }
     key->m_key = raw;
+    key->m_number = number;
+    return true;
+}
+
+QByteArray ReleaseKey::toLine() const
+{
+    return m_number == 1 ? toText() : toText() + ' ' + QByteArray::number(m_number);
+}
+
+bool ReleaseKey::parseKeyNumber(const QByteArray &text, int *number)
+{
+    // Plain decimal digits only: no sign, no leading zero, nothing a locale reads differently.
+    if (text.isEmpty() || text.size() > 7 || text.startsWith('0'))
+        return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    const int value = text.toInt();
+    if (value < 1 || value > maxNumber)
+        return false;
+    *number = value;
     return true;
 }
 

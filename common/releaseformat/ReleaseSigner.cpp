@@ -61,6 +61,11 @@ bool ReleaseSigner::generateKeyPair(const QString &dir, QByteArray *publicText, 
     return ok;
 }
 
+bool ReleaseSigner::writePublicKeyFile(const QString &path, const ReleaseKey &key, QString *error)
+{
+    return writeKeyFile(path, key.toLine() + '\n', 0644, error);
+}
+
 bool ReleaseSigner::load(const QString &secretKeyFile, QString *error)
 {
     if (sodium_init() < 0) {

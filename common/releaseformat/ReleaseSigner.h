@@ -23,6 +23,10 @@ public:
     // ReleaseKey::fileName()); never overwrites an existing key.
     static bool generateKeyPair(const QString &dir, QByteArray *publicText, QString *error);
 
+    // Rewrites a public key file as key.toLine(): after a hand-over the new key's file
+    // carries its number, so bundles made with it start at that key.
+    static bool writePublicKeyFile(const QString &path, const ReleaseKey &key, QString *error);
+
     bool load(const QString &secretKeyFile, QString *error);
     bool isNull() const { return m_secret.isEmpty(); }
     // The detached signature file's content: one base64 line.

@@ -7,7 +7,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
     libbz2-dev libarchive-dev libsodium-dev libdivsufsort-dev liblzma-dev zlib1g-dev
     clang libclang-rt-14-dev
-    psmisc time p7zip-full libarchive-tools nginx-light squid curl
+    psmisc time p7zip-full libarchive-tools nginx-light squid curl faketime
     dpkg-dev file groff-base optipng
     fonts-wqy-microhei
     libcpp-httplib-dev libqt5sql5-sqlite libqt5sql5-psql postgresql chromium

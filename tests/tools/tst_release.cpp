@@ -1,6 +1,8 @@
 #include "BsdiffControl.h"
 #include "FileSha256.h"
 #include "FileUtils.h"
+#include "KeyStatement.h"
+#include "ReleaseFreshness.h"
 #include "ReleaseKey.h"
 #include "TestHome.h"
 #include "Uncompress.h"
@@ -87,6 +89,7 @@ struct ToolRun
 {
     int exitCode = -1;
     QString error;
+    QString output;
 };
 
 } // namespace
@@ -103,6 +106,8 @@ private slots:
     void partialPacketRebuildsEachVersion();
     void replacePacketHoldsWholeFiles();
     void signedRelease();
+    void renewal();
+    void keyHandOver();
     void progressLines();
     void badInput_data();
     void badInput();
@@ -148,6 +153,7 @@ ToolRun TestRelease::runTool(const QStringList &arguments)
         return run;
     run.exitCode = process.exitCode();
     run.error = QString::fromUtf8(process.readAllStandardError());
+    run.output = QString::fromUtf8(process.readAllStandardOutput());
     return run;
 }
 
@@ -299,6 +305,91 @@ void TestRelease::signedRelease()
     QCOMPARE(entry.value("replacePacketSha256").toString(), sha("replace-1.0.pkt"));
     // The MD5 keys stay as unsigned releases have them.
     QCOMPARE(entry.value("partialPacketMd5").toString().toLatin1(), getLocalFileMd5Value(path("signed/2.0/partial-1.0.pkt")));
+    // Fourteen days from now, the first sequence in this folder, key 1.
+    ReleaseFreshness fresh;
+    QVERIFY2(ReleaseFreshness::read(bytes, "mac", &fresh, &error), qPrintable(error));
+    QVERIFY(qAbs(fresh.signedAt.secsTo(QDateTime::currentDateTimeUtc())) < 300);
+    QCOMPARE(fresh.signedAt.daysTo(fresh.validUntil), 14);
+    QCOMPARE(fresh.sequence, qint64(1));
+    QCOMPARE(mac.value("signingKey").toInt(), 1);
+    QVERIFY(!mac.contains("rolloutShare"));
+}
+
+// A release signed for two days is renewed from a timer: new dates, the next sequence and
+// a new share under a fresh signature, the packets as they were.
+void TestRelease::renewal()
+{
+    const QString manifestPath = path("renew/update.json");
+    const QString key = path("keys/release-signing.key");
+    ToolRun run = runTool({"--new", path("v2.0"), "--old", "1.0=" + path("v1.0"), "--base-url", "http://127.0.0.1:8080/mac", "--out",
+                           path("renew"), "--installer", path("Veltora-2.0.dmg"), "--signing-key", key, "--release-version", "2.0",
+                           "--valid-days", "2", "--rollout-share", "12.5", "--quiet"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+    run = runTool({"--inspect", manifestPath});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.output.contains("rollout share: 12.5\nsigned at ") && run.output.contains(", sequence 1, key 1\ntime left: 47 hours"),
+             qPrintable(run.output));
+    QVERIFY2(run.error.startsWith("veltora-release: warning: " + manifestPath + " has only 47 hours left"), qPrintable(run.error));
+
+    const QByteArray packet = getLocalFileMd5Value(path("renew/2.0/partial-1.0.pkt"));
+    const QDateTime packetTime = QFileInfo(path("renew/2.0/partial-1.0.pkt")).lastModified();
+    run = runTool({"--renew", manifestPath, "--signing-key", key, "--rollout-share", "20"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+    QVERIFY2(run.error.contains(" had only 47 hours left"), qPrintable(run.error));
+    ReleaseKey publicKey;
+    QString error;
+    QVERIFY(ReleaseKey::fromText(m_publicKey, &publicKey, &error));
+    QByteArray bytes;
+    QVERIFY2(publicKey.verifyManifest(manifestPath, &bytes, &error), qPrintable(error));
+    ReleaseFreshness fresh;
+    QVERIFY2(ReleaseFreshness::read(bytes, "mac", &fresh, &error), qPrintable(error));
+    QCOMPARE(fresh.sequence, qint64(2));
+    QCOMPARE(fresh.signedAt.daysTo(fresh.validUntil), 14);
+    const QJsonObject mac = QJsonDocument::fromJson(bytes).object().value("mac").toObject();
+    QVERIFY(bytes.contains("\"rolloutShare\": 20,"));
+    QCOMPARE(mac.value("partialPacket").toObject().value("1.0").toObject().value("partialPacketMd5").toString().toLatin1(), packet);
+    QCOMPARE(QFileInfo(path("renew/2.0/partial-1.0.pkt")).lastModified(), packetTime);
+
+    // What changed on the server after signing is not signed again.
+    QVERIFY(TestFiles::writeFile(path("tampered/update.json"), QByteArray(bytes).replace("\"rolloutShare\": 20", "\"rolloutShare\": 100")));
+    QVERIFY(TestFiles::writeFile(path("tampered/update.json.sig"), TestFiles::readFile(manifestPath + ".sig")));
+    run = runTool({"--renew", path("tampered/update.json"), "--signing-key", key});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.error.startsWith("veltora-release: the manifest's signature does not verify with key 1"), qPrintable(run.error));
+}
+
+// Key 1 hands over to key 2: the statement beside the manifest takes an installation
+// holding key 1 to key 2, and key 1 signs nothing there any more.
+void TestRelease::keyHandOver()
+{
+    const QString manifestPath = path("renew/update.json");
+    QProcess keys;
+    keys.start(QStringLiteral(RELEASE_TOOL), {"--generate-key", path("keys2")});
+    QVERIFY(keys.waitForFinished(60000) && keys.exitCode() == 0);
+    ToolRun run = runTool({"--hand-over", path("keys2"), "--signing-key", path("keys/release-signing.key"), "--out", path("renew")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+    QCOMPARE(run.output.trimmed(), KeyStatement::pathOf(manifestPath, 2));
+    // Bundles made with the new public key start at key 2.
+    ReleaseKey second;
+    QString error;
+    QVERIFY(ReleaseKey::fromText(TestFiles::readFile(path("keys2/") + ReleaseKey::fileName()), &second, &error));
+    QCOMPARE(second.number(), 2);
+
+    run = runTool({"--renew", manifestPath, "--signing-key", path("keys2/release-signing.key")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.error));
+    ReleaseKey first;
+    QVERIFY(ReleaseKey::fromText(m_publicKey, &first, &error));
+    ReleaseKey reached;
+    QVERIFY2(KeyStatement::walk(first, 2, {TestFiles::readFile(KeyStatement::pathOf(manifestPath, 2))}, &reached, &error),
+             qPrintable(error));
+    QCOMPARE(reached, second);
+    QByteArray bytes;
+    QVERIFY2(reached.verifyManifest(manifestPath, &bytes, &error), qPrintable(error));
+    QCOMPARE(QJsonDocument::fromJson(bytes).object().value("mac").toObject().value("signingKey").toInt(), 2);
+
+    run = runTool({"--renew", manifestPath, "--signing-key", path("keys/release-signing.key")});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.error.startsWith("veltora-release: the signing key is key 1, which was handed over to key 2"), qPrintable(run.error));
 }
 
 // Not on a terminal: plain lines, each phase from its start to its end.
@@ -347,6 +438,13 @@ void TestRelease::badInput_data()
     QTest::newRow("patch memory not a size") << (QStringList{"--new", "%H/v2.0", "--old", "1.0=%H/v1.0", "--out", "%H/o8",
                                                              "--patch-memory", "0"} + common)
                                              << "--patch-memory takes a number of MB: 0";
+    QTest::newRow("validity beyond 31 days") << (release + common + QStringList{"--release-version", "2.0", "--valid-days", "32"})
+                                             << "--valid-days takes a number of days from 1 to 31: 32";
+    QTest::newRow("share above 100") << (release + common + QStringList{"--release-version", "2.0", "--rollout-share", "100.5"})
+                                     << "--rollout-share takes a share from 0 to 100: 100.5";
+    QTest::newRow("sequence not above the published one")
+        << QStringList{"--renew", "%H/renew/update.json", "--signing-key", "%H/keys2/release-signing.key", "--sequence", "2"}
+        << "--sequence 2 is not above the published manifest's sequence";
     QTest::newRow("key made twice") << QStringList{"--generate-key", "%H/keys"} << "%H/keys/release-signing.key exists already";
 }
 

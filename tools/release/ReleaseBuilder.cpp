@@ -7,6 +7,7 @@
 #include "ReleaseProgress.h"
 #include "SevenZipPacketWriter.h"
 #include "ReleaseSigner.h"
+#include "ReleaseSigning.h"
 #include "SignedManifest.h"
 #include "UpdateManifest.h"
 #include "bsdiff.h"
@@ -86,7 +87,10 @@ QString ReleaseBuilder::urlOf(const QString &fileName) const
 bool ReleaseBuilder::build(QString *error)
 {
     ReleaseSigner signer;
-    if (signing() && !signer.load(m_options.signingKey, error))
+    int keyNumber = 1;
+    // The key's number comes from the hand-overs published beside the manifest; a key
+    // that was handed over already is refused before anything is built.
+    if (signing() && (!signer.load(m_options.signingKey, error) || !ReleaseSigning::keyNumberOf(signer, manifestPath(), &keyNumber, error)))
         return false;
     const QString folder = releaseFolder(m_options);
     if (!QDir().mkpath(folder)) {
@@ -167,29 +171,17 @@ bool ReleaseBuilder::build(QString *error)
          QJsonObject{{QStringLiteral("delete"), m_options.settings.value(QStringLiteral("delete")).toArray()},
                      {QStringLiteral("add"), m_options.settings.value(QStringLiteral("add")).toObject()}}}};
 
-    if (signing())
+    if (signing()) {
         addSignedKeys(&mac);
+        if (!ReleaseSigning::stamp(&mac, m_options.signingChoice, ReleaseSigning::previousSequence(manifestPath()), keyNumber,
+                                   QDateTime::currentDateTimeUtc(), error))
+            return false;
+    } else if (m_options.signingChoice.hasShare) {
+        mac.insert(QStringLiteral("rolloutShare"), m_options.signingChoice.share);
+    }
 
     const QByteArray bytes = QJsonDocument(QJsonObject{{QStringLiteral("mac"), mac}}).toJson();
-    QSaveFile manifest(manifestPath());
-    if (!manifest.open(QIODevice::WriteOnly) || manifest.write(bytes) < 0 || !manifest.commit()) {
-        *error = QStringLiteral("cannot write the manifest %1").arg(manifestPath());
-        return false;
-    }
-    const QString signaturePath = SignedManifest::signaturePathOf(manifestPath());
-    if (!signing()) {
-        // A signature left from an earlier run would not match this manifest.
-        QFile::remove(signaturePath);
-        return true;
-    }
-    // The signature covers exactly the bytes just written, as they will be served.
-    const QByteArray signature = signer.sign(bytes);
-    QSaveFile sig(signaturePath);
-    if (!sig.open(QIODevice::WriteOnly) || sig.write(signature) != signature.size() || !sig.commit()) {
-        *error = QStringLiteral("cannot write the signature %1").arg(signaturePath);
-        return false;
-    }
-    return true;
+    return ReleaseSigning::writeSigned(manifestPath(), bytes, signing() ? &signer : nullptr, error);
 }
 
 QByteArray ReleaseBuilder::sha256Of(const QString &fileName) const

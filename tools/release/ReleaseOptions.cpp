@@ -1,5 +1,6 @@
 #include "ReleaseOptions.h"
 
+#include "ReleaseFreshness.h"
 #include "ReleaseVersion.h"
 
 #include <QCommandLineParser>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QSet>
 #include <QUrl>
 
@@ -73,6 +75,25 @@ void ReleaseOptions::describe(QCommandLineParser &parser)
         {QStringLiteral("quiet"), QStringLiteral("No progress output.")},
         {QStringLiteral("generate-key"), QStringLiteral("Write a new release key pair into DIR and print the public key; nothing else."),
          QStringLiteral("DIR")},
+        {QStringLiteral("valid-days"),
+         QStringLiteral("How long a signed manifest holds, in days (default 14, at most 31); renew it before then."),
+         QStringLiteral("DAYS")},
+        {QStringLiteral("sequence"),
+         QStringLiteral("The signed manifest's sequence (default: one above the manifest already in the output folder)."),
+         QStringLiteral("N")},
+        {QStringLiteral("rollout-share"),
+         QStringLiteral("Offer the release to this share of installations, 0-100, decimals allowed (0 halts it; default: all)."),
+         QStringLiteral("PERCENT")},
+        {QStringLiteral("renew"),
+         QStringLiteral("Re-sign a published manifest with new dates and the next sequence (and --rollout-share); "
+                        "its packets stay as they are. Needs --signing-key for a signed one."),
+         QStringLiteral("MANIFEST")},
+        {QStringLiteral("hand-over"),
+         QStringLiteral("Hand over from the --signing-key key to the key pair in DIR (made with --generate-key): writes the "
+                        "key statement beside the manifest in --out and numbers DIR's public key."),
+         QStringLiteral("DIR")},
+        {QStringLiteral("inspect"), QStringLiteral("Show a published manifest's dates, time left, key and share."),
+         QStringLiteral("MANIFEST")},
     });
 }
 
@@ -164,7 +185,41 @@ bool ReleaseOptions::fromParser(const QCommandLineParser &parser, ReleaseOptions
         *error = QStringLiteral("the manifest name must be a plain file name: %1").arg(out->manifestName);
         return false;
     }
-    return readSigning(parser, out, error) && readReleaseVersion(parser, out, error);
+    return readSigning(parser, out, error) && readReleaseVersion(parser, out, error)
+        && readChoice(parser, &out->signingChoice, error);
+}
+
+bool ReleaseOptions::readChoice(const QCommandLineParser &parser, ReleaseSigning::Choice *choice, QString *error)
+{
+    if (parser.isSet(QStringLiteral("valid-days"))) {
+        bool ok = false;
+        choice->validDays = parser.value(QStringLiteral("valid-days")).toInt(&ok);
+        if (!ok || choice->validDays < 1 || choice->validDays > ReleaseFreshness::maxValidDays) {
+            *error = QStringLiteral("--valid-days takes a number of days from 1 to %1: %2")
+                         .arg(ReleaseFreshness::maxValidDays)
+                         .arg(parser.value(QStringLiteral("valid-days")));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("sequence"))) {
+        bool ok = false;
+        choice->sequence = parser.value(QStringLiteral("sequence")).toLongLong(&ok);
+        if (!ok || choice->sequence < 1 || choice->sequence > (qint64(1) << 52)) {
+            *error = QStringLiteral("--sequence takes a whole number from 1: %1").arg(parser.value(QStringLiteral("sequence")));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("rollout-share"))) {
+        bool ok = false;
+        // The C locale: a decimal point, whatever the vendor's machine is set to.
+        choice->share = QLocale::c().toDouble(parser.value(QStringLiteral("rollout-share")), &ok);
+        if (!ok || !(choice->share >= 0 && choice->share <= 100)) {
+            *error = QStringLiteral("--rollout-share takes a share from 0 to 100: %1").arg(parser.value(QStringLiteral("rollout-share")));
+            return false;
+        }
+        choice->hasShare = true;
+    }
+    return true;
 }
 
 bool ReleaseOptions::readSigning(const QCommandLineParser &parser, ReleaseOptions *out, QString *error)

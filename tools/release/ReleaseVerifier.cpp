@@ -5,7 +5,9 @@
 #include "Lib7z.h"
 #include "ReleaseBuilder.h"
 #include "ReleaseProgress.h"
+#include "ReleaseFreshness.h"
 #include "ReleaseSigner.h"
+#include "ReleaseSigning.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
 #include "UpdateManifest.h"
@@ -51,6 +53,16 @@ bool ReleaseVerifier::verifySignature(QString *error)
     for (const auto &old : qAsConst(m_options.oldBundles)) {
         if (!SignedManifest::checkContent(bytes, QStringLiteral("mac"), old.first, error))
             return false;
+    }
+    // Dates an installation takes, and the key number the chain beside the manifest gives the key.
+    ReleaseFreshness fresh;
+    int number = 1;
+    if (!ReleaseFreshness::read(bytes, QStringLiteral("mac"), &fresh, error)
+        || !ReleaseSigning::keyNumberOf(signer, m_manifestPath, &number, error))
+        return false;
+    if (fresh.signingKey != number) {
+        *error = QStringLiteral("the manifest names key %1, the chain beside it makes the signing key key %2").arg(fresh.signingKey).arg(number);
+        return false;
     }
     return true;
 }

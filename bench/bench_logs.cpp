@@ -1,5 +1,7 @@
-// Uploads per second and latency of the failure-log service on SQLite and on a
-// throw-away PostgreSQL: N parallel clients for a fixed time, as bench/logs.sh runs it.
+// Uploads per second and latency of the failure-log service on SQLite and on a throw-away
+// PostgreSQL: N parallel clients for a fixed time, as bench/logs.sh runs it; then what clients
+// see when far more of them upload at once than the writer keeps up with, and while 60
+// connections that never finish their headers are open.
 #include "LogsService.h"
 #include "ThrowawayPostgres.h"
 #include "UploadLoad.h"
@@ -9,45 +11,114 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <vector>
+
+namespace {
+
+// The log's lines repeated up to `bytes`, so a larger log still reads like a real one.
+QByteArray padded(const QByteArray &log, int bytes)
+{
+    QByteArray result = log;
+    while (result.size() < bytes)
+        result += log;
+    return result.left(qMax(bytes, 1));
+}
+
+// A connection from 127.0.0.2 that sends the start of a request and nothing more.
+int halfSent(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0
+        || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    const char start[] = "POST /api/file.api.php?action=putFailedData HTTP/1.1\r\nHost: x\r\n";
+    ::send(fd, start, sizeof start - 1, MSG_NOSIGNAL);
+    return fd;
+}
+
+QString failureText(const QMap<int, int> &failures)
+{
+    QStringList parts;
+    for (auto it = failures.cbegin(); it != failures.cend(); ++it)
+        parts.append(QStringLiteral("%1 × %2").arg(it.value()).arg(it.key() == 0 ? QStringLiteral("none") : QString::number(it.key())));
+    return parts.isEmpty() ? QStringLiteral("0") : parts.join(QStringLiteral(", "));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 5) {
-        std::fprintf(stderr, "usage: bench_logs VELTORA_LOGS CLIENTS SECONDS LOG_FILE\n");
+    if (args.size() != 6) {
+        std::fprintf(stderr, "usage: bench_logs VELTORA_LOGS CLIENTS[,CLIENTS...] SECONDS LOG_FILE LOG_BYTES\n");
         return 2;
     }
-    const int clients = args.at(2).toInt();
+    const QStringList clientCounts = args.at(2).split(QLatin1Char(','));
     const int seconds = args.at(3).toInt();
     QFile logFile(args.at(4));
     if (!logFile.open(QIODevice::ReadOnly))
         return 2;
-    const QByteArray log = logFile.readAll();
+    const QByteArray log = padded(logFile.readAll(), args.at(5).toInt());
 
-    QTemporaryDir dir;
     ThrowawayPostgres postgres;
     QString why;
     const bool havePostgres = postgres.start(&why);
     if (!havePostgres)
         std::fprintf(stderr, "PostgreSQL skipped: %s\n", qPrintable(why));
-    for (const QString &store : {QStringLiteral("SQLite"), QStringLiteral("PostgreSQL")}) {
-        if (store == QLatin1String("PostgreSQL") && !havePostgres)
-            continue;
+    const auto run = [&](const QString &store, int clients, const QString &scenario) {
+        QTemporaryDir dir;
         const QString connection = store == QLatin1String("SQLite") ? dir.filePath(QStringLiteral("logs.sqlite")) : postgres.connection();
         LogsService service(args.at(1));
-        if (!service.start({QStringLiteral("--db"), connection, QStringLiteral("--rate"), QStringLiteral("0")})) {
+        if (!service.start({QStringLiteral("--db"), connection, QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--day-volume"),
+                            QStringLiteral("0")})) {
             std::fprintf(stderr, "%s: the service did not start\n%s", qPrintable(store), qPrintable(service.log()));
-            return 1;
+            return false;
+        }
+        // Half-sent requests from another address, held open for the whole run.
+        std::vector<int> slow;
+        if (scenario == QLatin1String("60 slow connections")) {
+            for (int i = 0; i < 60; ++i)
+                slow.push_back(halfSent(service.port()));
         }
         UploadLoad load(service.port(), QStringLiteral("update_mac_1.0_bench"), log);
         load.start(clients);
         QThread::sleep(seconds);
         load.stop();
-        std::printf("| %s | %d | %d | %.0f | %.1f | %.1f | %d |\n", qPrintable(store), clients, seconds, load.uploadsPerSecond(),
-                    load.percentileMs(0.5), load.percentileMs(0.99), load.failed());
+        std::printf("| %s | %s | %d | %d | %.0f | %.1f | %.1f | %s |\n", qPrintable(store), qPrintable(scenario), clients, log.size(),
+                    load.uploadsPerSecond(), load.percentileMs(0.5), load.percentileMs(0.99), qPrintable(failureText(load.failures())));
         std::fflush(stdout);
+        for (int fd : slow) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        return true;
+    };
+    for (const QString &store : {QStringLiteral("SQLite"), QStringLiteral("PostgreSQL")}) {
+        if (store == QLatin1String("PostgreSQL") && !havePostgres)
+            continue;
+        for (const QString &clients : clientCounts) {
+            if (!run(store, clients.toInt(), QStringLiteral("steady")))
+                return 1;
+        }
     }
+    if (!run(QStringLiteral("SQLite"), 256, QStringLiteral("overload")) || !run(QStringLiteral("SQLite"), 8, QStringLiteral("60 slow connections")))
+        return 1;
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "DataPaths.h"
 #include "UploadKey.h"
+#include "UploadNames.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -25,11 +26,17 @@ QHttpPart textPart(const QByteArray &disposition, const QByteArray &body)
     return part;
 }
 
+QByteArray formData(const char *name)
+{
+    return QByteArray("form-data; name=\"") + name + '"';
+}
+
 } // namespace
 
 QString endpoint()
 {
-    return QStringLiteral("http://" VELTORA_VENDOR_HOST "/api/file.api.php?action=putFailedData");
+    return QStringLiteral("http://" VELTORA_VENDOR_HOST) + QLatin1String(UploadNames::path) + QLatin1Char('?')
+        + QLatin1String(UploadNames::actionParameter) + QLatin1Char('=') + QLatin1String(UploadNames::action);
 }
 
 void upload(QObject *parent, const QString &logFileName, int timeoutMs)
@@ -38,16 +45,16 @@ void upload(QObject *parent, const QString &logFileName, int timeoutMs)
     const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
 
     auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    multiPart->append(textPart("form-data; name=\"key\"", UploadKey::keyFor(now)));
-    multiPart->append(textPart("form-data; name=\"timestamp\"", QByteArray::number(now)));
-    multiPart->append(textPart("form-data; name=\"save_name\"", logFileName.toLatin1()));
+    multiPart->append(textPart(formData(UploadNames::keyPart), UploadKey::keyFor(now)));
+    multiPart->append(textPart(formData(UploadNames::timestampPart), QByteArray::number(now)));
+    multiPart->append(textPart(formData(UploadNames::namePart), logFileName.toLatin1()));
 
     // Always the default log directory, even when the log was moved to the Desktop.
     auto *log = new QFile(DataPaths::updateDirectory() + QLatin1Char('/') + logFileName);
     log->open(QIODevice::ReadOnly);
     QHttpPart data;
     data.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   QStringLiteral("form-data; name=\"save_data\";filename=\"%1\"").arg(QStringLiteral("text.txt")));
+                   QString::fromLatin1(formData(UploadNames::dataPart) + ";filename=\"text.txt\""));
     data.setBodyDevice(log);
     multiPart->append(data);
 
@@ -55,13 +62,21 @@ void upload(QObject *parent, const QString &logFileName, int timeoutMs)
     QNetworkReply *reply = manager->post(QNetworkRequest(QUrl(endpoint())), multiPart);
     multiPart->setParent(reply);
 
+    // An idle limit, not a total one: a large log on a slow uplink keeps going as long as
+    // bytes move, while an endpoint that goes silent does not hold back the final message.
     QEventLoop loop;
+    QTimer idle;
+    idle.setSingleShot(true);
+    idle.setInterval(timeoutMs);
+    QObject::connect(&idle, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto moved = [&idle](qint64, qint64) { idle.start(); };
+    QObject::connect(reply, &QNetworkReply::uploadProgress, &idle, moved);
+    QObject::connect(reply, &QNetworkReply::downloadProgress, &idle, moved);
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    idle.start();
     loop.exec();
     if (!reply->isFinished()) {
-        // An endpoint that never answers must not hold back the final message.
-        qDebug() << "log upload: no answer within" << timeoutMs << "ms";
+        qDebug() << "log upload: nothing sent or received for" << timeoutMs << "ms";
         QObject::disconnect(reply, nullptr, &loop, nullptr);
         reply->abort();
     }

@@ -21,6 +21,8 @@ public:
     // SIGKILL, as a crash or a power cut would end it.
     void kill();
     quint16 port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
+    bool running() const { return m_process.state() == QProcess::Running; }
     // Everything it has logged so far.
     QString log();
 

@@ -77,11 +77,21 @@ void UploadLoad::client(int index)
             m_latenciesMs.append(ms);
             ++m_ok;
         } else {
+            {
+                QMutexLocker lock(&m_lock);
+                ++m_failures[answer ? answer->status : 0];
+            }
             ++m_failed;
             // The service is away (killed, restarting): try again a little later.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
+}
+
+QMap<int, int> UploadLoad::failures() const
+{
+    QMutexLocker lock(&m_lock);
+    return m_failures;
 }
 
 double UploadLoad::uploadsPerSecond() const

@@ -2,6 +2,7 @@
 #define VELTORA_UPLOADLOAD_H
 
 #include <QByteArray>
+#include <QMap>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,8 @@ public:
     void setPort(quint16 port) { m_port = port; }
     int answeredOk() const { return m_ok.load(); }
     int failed() const { return m_failed.load(); }
+    // Answers other than "ok" by HTTP status; 0 for no answer (refused or cut connection).
+    QMap<int, int> failures() const;
     // After stop():
     QStringList okNames() const { return m_okNames; }
     double uploadsPerSecond() const;
@@ -45,7 +48,8 @@ private:
     std::atomic<int> m_ok{0};
     std::atomic<int> m_failed{0};
     std::vector<std::thread> m_threads;
-    QMutex m_lock;
+    mutable QMutex m_lock;
+    QMap<int, int> m_failures;
     QStringList m_okNames;
     QVector<double> m_latenciesMs;
     qint64 m_startMs = 0;

@@ -24,9 +24,7 @@ QString unquoted(const QString &text)
 
 QString plain(const QString &text)
 {
-    QString result = text;
-    result.remove(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]")));
-    return result.left(1000);
+    return FailureLog::plainText(text);
 }
 
 struct Marker
@@ -69,11 +67,17 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
     static const QRegularExpression version(QStringLiteral("^\\*+ VeltoraVersion: (.*)$"));
     static const QRegularExpression system(QStringLiteral("^\\*+ systemInfo: (.*)$"));
     static const QRegularExpression manifest(QStringLiteral("^downloadurl (.*)$"));
-    static QVector<QPair<QRegularExpression, QString>> roads;
-    if (roads.isEmpty()) {
+    // Written by the updater once a run knows what it installs; the share is 0-100.
+    static const QRegularExpression target(
+        QStringLiteral("^targetRelease: ([^\\s,]{1,64}), rolloutShare: ((?:100|\\d{1,2})(?:\\.\\d{1,6})?)$"));
+    // Made once by the first caller, whichever worker thread it is: filling a shared list on
+    // first use from several threads at once corrupted the heap when a burst of uploads came in.
+    static const QVector<QPair<QRegularExpression, QString>> roads = [] {
+        QVector<QPair<QRegularExpression, QString>> made;
         for (const Marker &m : roadMarkers)
-            roads.append({QRegularExpression(QString::fromLatin1(m.pattern)), QString::fromLatin1(m.road)});
-    }
+            made.append({QRegularExpression(QString::fromLatin1(m.pattern)), QString::fromLatin1(m.road)});
+        return made;
+    }();
 
     bool uploaded = false;
     bool inSetup = false;
@@ -91,6 +95,9 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
             fields.platform = plain(unquoted(m.captured(1)));
         } else if ((m = manifest.match(message)).hasMatch()) {
             fields.manifestUrl = plain(unquoted(m.captured(1)));
+        } else if ((m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
+            fields.targetRelease = plain(m.captured(1));
+            fields.rolloutShare = m.captured(2);
         } else if (message == QLatin1String("========upload Log========")) {
             uploaded = true;
             inSetup = fromSetup;
@@ -124,4 +131,20 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
     reason.replace(quoted, QStringLiteral("\"…\"")).replace(variable, QStringLiteral("…"));
     fields.reason = reason.simplified();
     return fields;
+}
+
+QString FailureLog::plainText(const QString &text, int limit)
+{
+    QString result;
+    result.reserve(qMin(text.size(), limit));
+    for (const QChar c : text) {
+        if (result.size() >= limit)
+            break;
+        const QChar::Category category = c.category();
+        // Cc is C0, DEL and C1; Cf holds the bidirectional overrides and invisible marks.
+        if (category == QChar::Other_Control || category == QChar::Other_Format)
+            continue;
+        result.append(c);
+    }
+    return result;
 }

@@ -1,6 +1,8 @@
 #ifndef VELTORA_LOGSERVICE_H
 #define VELTORA_LOGSERVICE_H
 
+#include "UploadCheck.h"
+
 #include <QString>
 
 #include <memory>
@@ -9,11 +11,23 @@ class LogStore;
 
 struct ServiceOptions
 {
-    qint64 windowSeconds = 600;
+    qint64 windowSeconds = UploadCheck::defaultWindowSeconds;
     qint64 maxLogBytes = 8 * 1024 * 1024;
-    int uploadsPerMinute = 60; // per address; 0 for no limit
+    int uploadsPerMinute = 60;                   // per client; 0 for no limit
+    qint64 bytesPerDay = 64 * 1024 * 1024;       // log bytes per client and UTC day; 0 for no limit
+    qint64 maxStoreBytes = 20LL * 1024 * 1024 * 1024; // all logs together; 0 for no limit
+    qint64 maxAgeDays = 365;                     // 0 for no limit
     // Behind a reverse proxy on this machine: the client's address is its X-Real-IP.
     bool trustProxy = false;
+
+    // Connections and time: a client that is slow on purpose holds a worker at most this long.
+    int workers = 32;
+    int connectionsPerClient = 4;   // 0 for no limit; never applied to the trusted proxy
+    int headerSeconds = 10;         // from the connection to the end of the request's headers
+    int idleSeconds = 30;           // the longest pause within a body
+    int bodyBytesPerSecond = 2048;  // the slowest average a body may come at, after 30 s
+    int queueCapacity = 24;         // uploads waiting for the writer; past it, 503 at once
+    int batchWindowMs = 2;
 };
 
 // The vendor's end of the failure-log upload: receives the programs' POST, checks it,
@@ -35,7 +49,7 @@ public:
     // Safe from any thread.
     void stop();
 
-    static QString uploadPath() { return QStringLiteral("/api/file.api.php"); }
+    static QString uploadPath();
 
 private:
     struct Private;

@@ -41,8 +41,10 @@ UploadCheck::Verdict UploadCheck::check(const UploadParts &parts, qint64 nowSeco
     if (!sameBytes(parts.key, UploadKey::keyFor(quint32(timestamp))))
         return {403, QStringLiteral("the key does not match")};
     if (qAbs(timestamp - nowSeconds) > windowSeconds)
-        return {403, QStringLiteral("the timestamp is %1 s away from the clock, more than %2 s")
-                         .arg(timestamp - nowSeconds)
-                         .arg(windowSeconds)};
-    return {};
+        return {403,
+                QStringLiteral("the timestamp is %1 s away from the clock, more than %2 s").arg(timestamp - nowSeconds).arg(windowSeconds),
+                timestamp - nowSeconds};
+    Verdict accepted;
+    accepted.skewSeconds = timestamp - nowSeconds;
+    return accepted;
 }

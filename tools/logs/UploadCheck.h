@@ -17,14 +17,22 @@ struct UploadParts
 class UploadCheck
 {
 public:
-    qint64 windowSeconds = 600;          // allowed distance of the timestamp from the clock
+    // Allowed distance of the timestamp from the clock: wide, because the programs never
+    // read the answer and a machine with a wrong clock would lose its log unseen. A replay
+    // within it stores nothing new (an upload is kept once).
+    qint64 windowSeconds = defaultWindowSeconds;
+    static constexpr qint64 defaultWindowSeconds = 8 * 24 * 3600;
     qint64 maxLogBytes = 8 * 1024 * 1024;
     static constexpr int maxNameBytes = 255;
+    // The key is 32 hex digits and the timestamp at most 10 digits; more is not read.
+    static constexpr int maxKeyBytes = 64;
+    static constexpr int maxTimestampBytes = 16;
 
     struct Verdict
     {
         int status = 200;  // HTTP status of the answer
         QString refusal;   // why, for the answer and the service's log; empty when accepted
+        qint64 skewSeconds = 0; // the timestamp minus the clock, once the key matched
         bool accepted() const { return refusal.isEmpty(); }
     };
 

@@ -29,10 +29,15 @@ int serve(const QCommandLineParser &parser)
 {
     ServiceOptions options;
     qint64 rate = 0;
+    qint64 connections = 0;
     if (!positive(parser, QStringLiteral("window"), &options.windowSeconds) || !positive(parser, QStringLiteral("max-size"), &options.maxLogBytes)
-        || !positive(parser, QStringLiteral("rate"), &rate) || rate > 1000000)
-        return fail(QStringLiteral("--window, --max-size and --rate take whole numbers"));
+        || !positive(parser, QStringLiteral("rate"), &rate) || rate > 1000000 || !positive(parser, QStringLiteral("day-volume"), &options.bytesPerDay)
+        || !positive(parser, QStringLiteral("max-store"), &options.maxStoreBytes) || !positive(parser, QStringLiteral("keep-days"), &options.maxAgeDays)
+        || options.maxAgeDays > 100000 || !positive(parser, QStringLiteral("connections"), &connections) || connections > 10000
+        || options.maxLogBytes > 1024 * 1024 * 1024)
+        return fail(QStringLiteral("--window, --max-size, --rate, --day-volume, --max-store, --keep-days and --connections take whole numbers"));
     options.uploadsPerMinute = int(rate);
+    options.connectionsPerClient = int(connections);
     options.trustProxy = parser.isSet(QStringLiteral("trust-proxy"));
     const QString listen = parser.value(QStringLiteral("listen"));
     const int colon = listen.lastIndexOf(QLatin1Char(':'));
@@ -110,10 +115,18 @@ int main(int argc, char *argv[])
         {QStringLiteral("listen"), QStringLiteral("Address and port to serve on (port 0: any free one)."),
          QStringLiteral("host:port"), QStringLiteral("127.0.0.1:8080")},
         {QStringLiteral("window"), QStringLiteral("Largest distance of an upload's timestamp from the clock."),
-         QStringLiteral("seconds"), QStringLiteral("600")},
+         QStringLiteral("seconds"), QString::number(UploadCheck::defaultWindowSeconds)},
         {QStringLiteral("max-size"), QStringLiteral("Largest log accepted."), QStringLiteral("bytes"), QStringLiteral("8388608")},
-        {QStringLiteral("rate"), QStringLiteral("Uploads accepted per address and minute; 0 for no limit."),
+        {QStringLiteral("rate"), QStringLiteral("Uploads accepted per address (IPv6: per /64) and minute; 0 for no limit."),
          QStringLiteral("count"), QStringLiteral("60")},
+        {QStringLiteral("day-volume"), QStringLiteral("Log bytes accepted per address (IPv6: per /64) and UTC day; 0 for no limit."),
+         QStringLiteral("bytes"), QString::number(ServiceOptions().bytesPerDay)},
+        {QStringLiteral("connections"), QStringLiteral("Connections held open per address (not the trusted proxy's); 0 for no limit."),
+         QStringLiteral("count"), QString::number(ServiceOptions().connectionsPerClient)},
+        {QStringLiteral("max-store"), QStringLiteral("Total size of the stored logs; past it the oldest go. 0 for no limit."),
+         QStringLiteral("bytes"), QString::number(ServiceOptions().maxStoreBytes)},
+        {QStringLiteral("keep-days"), QStringLiteral("Logs older than this many days go; 0 keeps them."),
+         QStringLiteral("days"), QString::number(ServiceOptions().maxAgeDays)},
         {QStringLiteral("trust-proxy"), QStringLiteral("Take the client's address from X-Real-IP of a proxy on this machine.")},
         {QStringLiteral("from"), QStringLiteral("First day of the report (UTC)."), QStringLiteral("yyyy-MM-dd")},
         {QStringLiteral("to"), QStringLiteral("Last day of the report (UTC), today by default."), QStringLiteral("yyyy-MM-dd")},

@@ -8,6 +8,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QNetworkProxyFactory>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -55,6 +57,7 @@ private slots:
     void keyIsMd5OfUploadKeyAndTime();
     void postsTheFourParts();
     void unreachableHostReturns();
+    void slowSteadyUploadIsNotCut();
 
 private:
     TestHttpServer m_proxy;
@@ -125,6 +128,50 @@ void TestLogUpload::unreachableHostReturns()
     timer.start();
     LogUpload::upload(&parent, QStringLiteral("missing.log"));
     QVERIFY(timer.elapsed() < 30000);
+}
+
+// The limit is on silence, not on the whole upload: a large log that a slow uplink carries
+// steadily for longer than the limit arrives whole.
+void TestLogUpload::slowSteadyUploadIsNotCut()
+{
+    const QString name = QStringLiteral("update_mac_1.0_slow.log");
+    QDir().mkpath(DataPaths::updateDirectory());
+    QFile log(DataPaths::updateDirectory() + "/" + name);
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    const QByteArray content(24 * 1024 * 1024, 'x');
+    log.write(content);
+    log.close();
+
+    // A proxy that takes 256 KB every 20 ms from a small socket buffer, and answers once it has it all.
+    QTcpServer slow;
+    QVERIFY(slow.listen(QHostAddress::LocalHost));
+    QTcpSocket *peer = nullptr;
+    QByteArray received;
+    QTimer reader;
+    reader.setInterval(20);
+    QObject::connect(&slow, &QTcpServer::newConnection, [&] {
+        peer = slow.nextPendingConnection();
+        peer->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+        peer->setReadBufferSize(256 * 1024);
+        reader.start();
+    });
+    QObject::connect(&reader, &QTimer::timeout, [&] {
+        received += peer->read(256 * 1024);
+        if (received.size() >= content.size() && received.endsWith("--\r\n")) {
+            peer->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+            reader.stop();
+        }
+    });
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", slow.serverPort()));
+    const auto restore = qScopeGuard([] { QNetworkProxyFactory::setUseSystemConfiguration(true); });
+    QObject parent;
+    QElapsedTimer timer;
+    timer.start();
+    LogUpload::upload(&parent, name, 500);
+    QVERIFY2(timer.elapsed() > 1000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(received.size() > content.size(), qPrintable(QString::number(received.size())));
+    QVERIFY(received.endsWith("--\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestLogUpload)

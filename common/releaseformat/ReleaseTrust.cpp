@@ -1,6 +1,9 @@
 #include "ReleaseTrust.h"
 
 #include "DataPaths.h"
+#include "KeyStatement.h"
+#include "SignedManifest.h"
+#include "UpdateManifest.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -126,4 +129,41 @@ void ReleaseTrust::accept(const ReleaseFreshness &release, const ReleaseKey &key
     // Only a key reached through a hand-over needs remembering; key 1 is every bundle's.
     if (!key.isNull() && key.number() > 1 && (m_key.isNull() || key.number() >= m_key.number()))
         m_key = key;
+}
+
+bool ReleaseTrust::verifyManifest(const ReleaseKey &key, const QString &manifestPath, const QString &platform,
+                                  const QString &installedVersion, const QDateTime &clock, QByteArray *bytes,
+                                  ReleaseFreshness *release, QString *error, QString *note) const
+{
+    // Which key signed it is the one thing read before the signature holds, so that a
+    // manifest of another key is refused for what it is rather than as a bad signature.
+    QByteArray unverified;
+    int claimed = 1;
+    if (!UpdateManifest::readFile(manifestPath, &unverified)) {
+        *error = QStringLiteral("cannot read the manifest %1").arg(manifestPath);
+        return false;
+    }
+    if (!ReleaseFreshness::claimedKey(unverified, platform, &claimed, error) || !KeyStatement::checkReach(key, claimed, error))
+        return false;
+    if (claimed != key.number()) {
+        *error = QStringLiteral("the manifest is signed by key %1, and this installation holds key %2 without the hand-overs to it")
+                     .arg(claimed)
+                     .arg(key.number());
+        return false;
+    }
+    QByteArray verified;
+    ReleaseFreshness fresh;
+    if (!key.verifyManifest(manifestPath, &verified, error) || !SignedManifest::checkContent(verified, platform, installedVersion, error)
+        || !ReleaseFreshness::read(verified, platform, &fresh, error))
+        return false;
+    if (fresh.signingKey != key.number()) {
+        // The file changed between the two reads.
+        *error = QStringLiteral("the manifest changed while it was read");
+        return false;
+    }
+    if (!check(fresh, clock, error, note))
+        return false;
+    *bytes = verified;
+    *release = fresh;
+    return true;
 }

@@ -44,6 +44,15 @@ public:
     // Remembers a manifest that passed check(), and the key that verified it.
     void accept(const ReleaseFreshness &release, const ReleaseKey &key);
 
+    // Everything an installation holding `key` asks of the signed manifest at
+    // manifestPath before acting on it: signed by that key (a manifest of a later key
+    // needs the hand-overs walked first, KeyStatement), its signature, its content
+    // (SignedManifest::checkContent) and check() at `clock`. On success *bytes holds the
+    // verified bytes and *release their fields.
+    bool verifyManifest(const ReleaseKey &key, const QString &manifestPath, const QString &platform,
+                        const QString &installedVersion, const QDateTime &clock, QByteArray *bytes, ReleaseFreshness *release,
+                        QString *error, QString *note = nullptr) const;
+
     qint64 sequence() const { return m_sequence; }
     QDateTime newestSignedAt() const { return m_signedAt; }
     ReleaseKey rememberedKey() const { return m_key; }

@@ -28,4 +28,9 @@ QString cacheDirectory()
     return QDir::cleanPath(QDir(cache).absolutePath() + QStringLiteral("/../") + QStringLiteral("/Veltora"));
 }
 
+QString backupDirectory(const QString &installPath)
+{
+    return installPath + QStringLiteral("/Contents/backup");
+}
+
 } // namespace DataPaths

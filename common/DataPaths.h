@@ -12,6 +12,9 @@ QString updateDirectory();
 QString settingsFile();
 // The product's cache folder: the parent of the cache location + "/Veltora".
 QString cacheDirectory();
+// The backup folder inside an installed bundle: what an install overwrites or removes,
+// the setup program's private copy and the record of an install under way.
+QString backupDirectory(const QString &installPath);
 }
 
 #endif

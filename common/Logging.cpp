@@ -77,6 +77,11 @@ void outputMessage(QtMsgType type, const QMessageLogContext &context, const QStr
     file.close();
 }
 
+QString addSpFlag(const QString &path)
+{
+    return QLatin1Char('*') + path + QLatin1Char('*');
+}
+
 QString removeSpFlag(const QString &text)
 {
     const QStringList pieces = text.split(QLatin1Char('*'));

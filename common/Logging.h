@@ -18,5 +18,7 @@ void outputMessage(QtMsgType type, const QMessageLogContext &context, const QStr
 
 // Unwraps a path argument that the caller wrapped in "*" to protect blanks.
 QString removeSpFlag(const QString &text);
+// Wraps a path argument in "*", the form removeSpFlag reads.
+QString addSpFlag(const QString &path);
 
 #endif

@@ -1,37 +1,21 @@
 #include "SetupThread.h"
 
 #include "Attempts.h"
-#include "DataPaths.h"
 #include "FileUtils.h"
 #include "Logging.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
-
-namespace {
-
-// The parent of a standard location: the user's directory rather than the program's own.
-QString parentOf(QStandardPaths::StandardLocation location)
-{
-    const QString path = QStandardPaths::writableLocation(location);
-    return QFileInfo(QDir(path).absolutePath() + QStringLiteral("/../")).absolutePath();
-}
-
-} // namespace
 
 SetupThread::SetupThread(const QString &installPath, const QString &updatePath, QObject *parent)
     : QThread(parent), installPath(installPath), updatePath(updatePath)
 {
-    backupPath = QStringLiteral("%1/Contents/backup").arg(installPath);
-    cachePath = QStringLiteral("%1/Veltora").arg(QDir::cleanPath(parentOf(QStandardPaths::CacheLocation)));
-    dataPath = DataPaths::dataDirectory();
-    updateDir = DataPaths::updateDirectory();
+    const InstallTransaction paths(HandOff{installPath, updatePath, {}, {}, {}});
+    backupPath = paths.backupPath();
+    cachePath = paths.cachePath();
+    dataPath = paths.dataPath();
+    updateDir = paths.updateDir();
     connect(this, &SetupThread::setupOneFailedSignal, this, &SetupThread::mainControl);
-    // Read before the staged files can replace the key file.
-    if (!InstallSteps::trustedKey(installContext(), &m_releaseKey, &m_releaseKeyError) && m_releaseKeyError.isEmpty())
-        m_releaseKeyError = QStringLiteral("the installed release key is unusable");
     qDebug() << "installpath:" << installPath;
     qDebug() << "updatepath:" << updatePath;
     qDebug() << "VeltoraCachePath" << cachePath;
@@ -71,48 +55,53 @@ void SetupThread::mainControl()
 
 bool SetupThread::checkStartable()
 {
-    if (!InstallSteps::isBundle(installPath)) {
+    m_transaction = InstallTransaction(handOff());
+    if (!m_transaction.isBundle()) {
         qDebug() << "Refusing to install into" << installPath << ": it holds no Contents/MacOS";
         emit setupFailedSignal();
         return false;
     }
+    QString refusal;
+    const bool trusted = m_transaction.verifyManifest(&refusal);
+    deleteFiles = m_transaction.manifest().deleteFiles;
+    addFiles = m_transaction.manifest().addFiles;
     // A release that only deletes files or edits settings stages an empty folder.
-    if (!QFileInfo(updatePath).isDir()
-        || (!InstallSteps::hasStagedFiles(updatePath) && !InstallSteps::hasListedChanges(installContext()))) {
+    if (!QFileInfo(updatePath).isDir() || !m_transaction.hasWork()) {
         qDebug() << "Refusing to install: the staging folder" << updatePath << "is missing or empty";
         emit setupFailedSignal();
         return false;
     }
+    // Refused before anything is copied: the installation stays as it is.
+    if (!trusted) {
+        qDebug().noquote() << QStringLiteral("Update refused: ") + refusal;
+        emit setupFailedSignal();
+        return false;
+    }
+    if (!m_transaction.releaseKey().isNull())
+        qDebug() << "Update signature verified";
     return true;
 }
 
 void SetupThread::install()
 {
-    const InstallSteps::Context context = installContext();
     if (!m_begun) {
-        // Refused before anything is copied: the installation stays as it is.
-        if (!manifestTrusted(context.manifest)) {
-            emit setupFailedSignal();
-            return;
-        }
         // Before the bundle's first change: the record of this install (the updater
         // backed up everything it will overwrite or remove).
-        getAddAndDelFiles(context.manifest, version);
         QString error;
-        if (!InstallSteps::begin(context, handOff(), &m_journal, &error)) {
+        if (!m_transaction.begin(&error)) {
             qDebug() << "Could not prepare the install:" << error;
             emit setupFailedSignal();
             return;
         }
         m_begun = true;
     }
-    if (!InstallSteps::overlay(updatePath, installPath)) {
+    if (!m_transaction.overlay()) {
         ++retryCount;
         emit setupOneFailedSignal();
         return;
     }
     qDebug() << "copy updateFiles to installFiles success";
-    InstallSteps::complete(context, deleteFiles, &m_journal);
+    m_transaction.complete();
     emit setupSuccessSignal();
 }
 
@@ -121,24 +110,10 @@ HandOff SetupThread::handOff() const
     return {installPath, updatePath, logFileName, configFileName, version};
 }
 
-InstallSteps::Context SetupThread::installContext() const
-{
-    InstallSteps::Context context = InstallSteps::contextFor(handOff());
-    context.backupPath = backupPath;
-    context.updateDir = updateDir;
-    context.cachePath = cachePath;
-    context.dataPath = dataPath;
-    context.manifest = updateDir + QLatin1Char('/') + configFileName;
-    return context;
-}
-
 void SetupThread::recover()
 {
-    const QString manifest = updateDir + QLatin1Char('/') + configFileName;
-    if (!m_listsRead && manifestTrusted(manifest))
-        getAddAndDelFiles(manifest, version);
     // Puts back every file the install overwrote or removed and takes away what it added.
-    if (!InstallSteps::restore(installContext(), m_journal.added, addFiles)) {
+    if (!m_transaction.restore()) {
         qDebug() << "recover fail";
         emit setupFailedSignal();
         return;
@@ -147,27 +122,26 @@ void SetupThread::recover()
     emit setupFailedSignal();
 }
 
-bool SetupThread::manifestTrusted(const QString &manifest)
-{
-    InstallSteps::Context context = installContext();
-    context.manifest = manifest;
-    QString error = m_releaseKeyError;
-    if (error.isEmpty() && InstallSteps::manifestTrusted(m_releaseKey, context, &error)) {
-        if (!m_releaseKey.isNull())
-            qDebug() << "Update signature verified";
-        return true;
-    }
-    qDebug().noquote() << QStringLiteral("Update refused: ") + error;
-    return false;
-}
-
 void SetupThread::getAddAndDelFiles(const QString &configFile, const QString &versionKey)
 {
-    if (InstallSteps::readLists(configFile, versionKey, &deleteFiles, &addFiles))
-        m_listsRead = true;
+    const InstallManifest manifest = InstallManifest::readFile(configFile, versionKey);
+    if (!manifest.read) {
+        qDebug() << "Get add and del files,Open update config failed";
+        return;
+    }
+    if (!manifest.isObject)
+        return;
+    deleteFiles = manifest.deleteFiles;
+    addFiles = manifest.addFiles;
 }
 
 void SetupThread::modifyVeltoraSettings(const QString &configFile)
 {
-    InstallSteps::applySettingsEdits(configFile, dataPath);
+    const InstallManifest manifest = InstallManifest::readFile(configFile, version);
+    if (!manifest.read) {
+        qDebug() << configFile;
+        qDebug() << "Get add and del ini key,Open update config failed";
+        return;
+    }
+    InstallTransaction(handOff()).applySettingsEdits(manifest);
 }

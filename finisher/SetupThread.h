@@ -2,9 +2,7 @@
 #define VELTORA_SETUPTHREAD_H
 
 #include "HandOff.h"
-#include "InstallJournal.h"
-#include "InstallSteps.h"
-#include "ReleaseKey.h"
+#include "InstallTransaction.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -15,8 +13,8 @@
 // directory (five attempts), backs up and deletes the manifest's delete list,
 // edits settings.ini, removes the update data and cache directories and makes the
 // bundle's executables executable. After five failed copies it restores the backup
-// and removes what the install added. A journal in the backup folder records the
-// install from before its first change until its files are on disk.
+// and removes what the install added. The steps are those of one InstallTransaction,
+// made from the hand-off when the first attempt starts.
 // The first attempt runs on the worker thread, the later ones and the restore on
 // the thread the object belongs to.
 class SetupThread : public QThread
@@ -58,20 +56,15 @@ protected:
     void run() override;
 
 private:
+    // Makes the transaction and checks, before anything is copied, the bundle, the
+    // staging folder and (with a release key) the manifest's signature and content rules.
     bool checkStartable();
     void install();
     void recover();
     HandOff handOff() const;
-    InstallSteps::Context installContext() const;
-    // With a release key in the installation, the manifest's signature and content
-    // rules are checked again before its delete list or settings edits are acted on.
-    bool manifestTrusted(const QString &manifest);
 
-    bool m_listsRead = false;
     bool m_begun = false; // the journal is written
-    InstallJournal m_journal;
-    ReleaseKey m_releaseKey;
-    QString m_releaseKeyError;
+    InstallTransaction m_transaction;
 };
 
 #endif

@@ -11,16 +11,11 @@ const QLatin1String logKey("logFileName");
 const QLatin1String configKey("configFileName");
 const QLatin1String versionKey("version");
 
-QString wrapped(const QString &path)
-{
-    return QLatin1Char('*') + path + QLatin1Char('*');
-}
-
 } // namespace
 
 QStringList HandOff::arguments() const
 {
-    return {wrapped(installPath), wrapped(stagingPath), logFileName, configFileName, version};
+    return {addSpFlag(installPath), addSpFlag(stagingPath), logFileName, configFileName, version};
 }
 
 bool HandOff::fromArguments(const QStringList &arguments, HandOff *handOff)

@@ -1,5 +1,6 @@
 #include "InstallJournal.h"
 
+#include "DataPaths.h"
 #include "FileUtils.h"
 
 #include <QDir>
@@ -24,7 +25,7 @@ QString phaseName(InstallJournal::Phase phase)
 
 QString InstallJournal::path(const QString &installPath)
 {
-    return installPath + QStringLiteral("/Contents/backup/.install-in-progress.json");
+    return DataPaths::backupDirectory(installPath) + QStringLiteral("/.install-in-progress.json");
 }
 
 bool InstallJournal::exists(const QString &installPath)
@@ -58,6 +59,14 @@ bool InstallJournal::read(const QString &installPath, QString *error)
         if (FileUtils::isSafeRelativePath(entry.toString()))
             added << entry.toString();
     }
+    written.reset();
+    if (object.contains(QStringLiteral("written"))) {
+        written = QStringList();
+        for (const QJsonValue &entry : object.value(QStringLiteral("written")).toArray()) {
+            if (FileUtils::isSafeRelativePath(entry.toString()))
+                *written << entry.toString();
+        }
+    }
     const QString phaseText = object.value(QStringLiteral("phase")).toString();
     if (phaseText != phaseName(Copying) && phaseText != phaseName(Installed)) {
         *error = QStringLiteral("unknown phase \"%1\"").arg(phaseText);
@@ -76,6 +85,8 @@ bool InstallJournal::write(QString *error) const
     }
     QJsonObject object = handOff.toJson();
     object.insert(QStringLiteral("added"), QJsonArray::fromStringList(added));
+    if (written)
+        object.insert(QStringLiteral("written"), QJsonArray::fromStringList(*written));
     object.insert(QStringLiteral("phase"), phaseName(phase));
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0 || !file.commit()) {

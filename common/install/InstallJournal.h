@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // The record that an install into a bundle is under way, kept in the bundle's backup
 // folder from before the setup program's first change until its files are on disk.
 // Finding it at start-up means the last install was cut short; it holds what is needed
@@ -34,6 +36,8 @@ public:
     // Entries the install adds (relative to the bundle); a folder ends in "/" and
     // everything below it is new as well.
     QStringList added;
+    // Staged files whose content the install writes; absent in records of older versions.
+    std::optional<QStringList> written;
     Phase phase = Copying;
 };
 

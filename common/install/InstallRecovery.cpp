@@ -2,10 +2,8 @@
 
 #include "Attempts.h"
 #include "FileUtils.h"
-#include "InstallJournal.h"
-#include "InstallSteps.h"
+#include "InstallTransaction.h"
 #include "Logging.h"
-#include "ReleaseKey.h"
 
 #include <QDebug>
 #include <QDir>
@@ -21,16 +19,15 @@ QString currentLog()
 }
 
 // Why the interrupted install cannot be finished from its staging folder; empty when it can.
-QString refusalToFinish(const InstallJournal &journal, const InstallSteps::Context &context)
+QString refusalToFinish(InstallTransaction *transaction)
 {
     QString error;
-    if (!InstallSteps::isStagingFolder(context, &error))
+    if (!transaction->isStagingFolder(&error))
         return QStringLiteral("its staging folder is refused: ") + error;
-    if (!InstallSteps::hasStagedFiles(context.updatePath) && !InstallSteps::hasListedChanges(context))
-        return QStringLiteral("the staging folder %1 is gone").arg(journal.handOff.stagingPath);
-    ReleaseKey key;
-    if (!InstallSteps::trustedKey(context, &key, &error) || !InstallSteps::manifestTrusted(key, context, &error))
+    if (!transaction->verifyManifest(&error))
         return QStringLiteral("Update refused: ") + error;
+    if (!transaction->hasWork())
+        return QStringLiteral("the staging folder %1 is gone").arg(transaction->stagingPath());
     return QString();
 }
 
@@ -38,25 +35,21 @@ QString refusalToFinish(const InstallJournal &journal, const InstallSteps::Conte
 
 Outcome run(const QString &installPath)
 {
-    if (installPath.isEmpty() || !InstallJournal::exists(installPath))
+    if (!InstallTransaction::interrupted(installPath))
         return NothingToDo;
 
-    InstallJournal journal;
+    InstallTransaction transaction(HandOff{installPath, {}, {}, {}, {}});
     QString error;
-    const bool readable = journal.read(installPath, &error);
-    journal.handOff.installPath = installPath;
-    const InstallSteps::Context context = InstallSteps::contextFor(journal.handOff);
-    const QString refusal = readable && journal.phase == InstallJournal::Copying ? refusalToFinish(journal, context)
-                                                                                 : QString();
+    const bool readable = transaction.readJournal(&error);
+    const QString refusal = readable && transaction.phase() == InstallJournal::Copying ? refusalToFinish(&transaction)
+                                                                                       : QString();
     if (!readable) {
         qDebug() << "The last install into" << installPath << "was interrupted and its record is unreadable ("
                  << error << "); restoring the previous version from the backup";
-    } else if (journal.phase == InstallJournal::Installed) {
+    } else if (transaction.phase() == InstallJournal::Installed) {
         qDebug() << "The last install into" << installPath
                  << "was interrupted after its files were in place; finishing its clean-up";
-        InstallSteps::cleanUp(context, currentLog());
-        if (!FileUtils::syncFileSystem(installPath, &error) || !InstallJournal::remove(installPath, &error))
-            qDebug() << "Could not remove the install record:" << error;
+        transaction.finishCleanUp(currentLog());
         qDebug() << "The interrupted install is finished: the new version is in place";
         return Finished;
     } else if (!refusal.isEmpty()) {
@@ -65,29 +58,22 @@ Outcome run(const QString &installPath)
                                   .arg(installPath, refusal);
     } else {
         qDebug() << "The last install into" << installPath << "was interrupted; finishing it from"
-                 << context.updatePath;
+                 << transaction.stagingPath();
         FileUtils::cleanSuffixFile(installPath, QStringLiteral("bak"));
         // Files already installed are identical and skipped.
         for (int attempt = 0; attempt < Attempts::limit; ++attempt) {
-            if (!InstallSteps::overlay(context.updatePath, installPath))
+            if (!transaction.overlay())
                 continue;
-            QJsonArray deleteFiles;
-            QJsonArray addFiles;
-            InstallSteps::readLists(context.manifest, context.version, &deleteFiles, &addFiles);
-            InstallSteps::complete(context, deleteFiles, &journal, currentLog());
+            transaction.complete(currentLog());
             qDebug() << "The interrupted install is finished: the new version is in place";
             return Finished;
         }
         qDebug() << "The interrupted install could not be finished; restoring the previous version from the backup";
     }
 
-    // The add list only ever narrows what goes; an unverified manifest names nothing.
-    QJsonArray deleteFiles;
-    QJsonArray addFiles;
-    if (readable && refusal.isEmpty())
-        InstallSteps::readLists(context.manifest, context.version, &deleteFiles, &addFiles);
-    if (!InstallSteps::restore(context, journal.added, addFiles)) {
-        qDebug() << "The previous version could not be restored from" << context.backupPath
+    // An unverified manifest names nothing: its add list was never taken.
+    if (!transaction.restore()) {
+        qDebug() << "The previous version could not be restored from" << transaction.backupPath()
                  << "; the backup and the install record are kept, and the next start tries again";
         return Failed;
     }

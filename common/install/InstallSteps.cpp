@@ -1,13 +1,8 @@
 #include "InstallSteps.h"
 
-#include "DataPaths.h"
 #include "FileUtils.h"
-#include "HandOff.h"
-#include "InstallJournal.h"
-#include "ReleaseKey.h"
+#include "InstallManifest.h"
 #include "SafePath.h"
-#include "SignedManifest.h"
-#include "UpdateManifest.h"
 
 #include <QDebug>
 #include <QDir>
@@ -52,6 +47,13 @@ mode_t modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 0777 : 0;
 }
 
+// The same bytes, whatever the modes.
+bool sameContent(const QString &a, const QString &b)
+{
+    return kindOf(a) == Kind::File && kindOf(b) == Kind::File && QFileInfo(a).size() == QFileInfo(b).size()
+        && getLocalFileMd5Value(a) == getLocalFileMd5Value(b);
+}
+
 Kind kindOf(FileUtils::OverlayEntry::Kind kind)
 {
     switch (kind) {
@@ -86,21 +88,6 @@ bool removeEntry(const QString &root, const QString &relative, QString *error)
                                                          : SafePath::removeBeneath(root, relative, error);
 }
 
-// The manifest's settings edits: keys to delete, keys to set.
-bool settingsEdits(const QString &manifest, QJsonArray *deletions, QJsonObject *additions)
-{
-    QByteArray bytes;
-    if (!UpdateManifest::readFile(manifest, &bytes))
-        return false;
-    // A text that is not a JSON object edits nothing.
-    QJsonObject platform;
-    UpdateManifest::platformSection(bytes, QStringLiteral("mac"), &platform);
-    const QJsonObject section = platform.value(QStringLiteral("veltoraSettings")).toObject();
-    *deletions = section.value(QStringLiteral("delete")).toArray();
-    *additions = section.value(QStringLiteral("add")).toObject();
-    return true;
-}
-
 // Empties the update data folder but for one file of it (the log of this run).
 void removeUpdateData(const QString &updateDir, const QString &keepFile)
 {
@@ -120,20 +107,6 @@ void removeUpdateData(const QString &updateDir, const QString &keepFile)
 
 } // namespace
 
-Context contextFor(const HandOff &handOff)
-{
-    Context context;
-    context.installPath = handOff.installPath;
-    context.updatePath = handOff.stagingPath;
-    context.backupPath = QStringLiteral("%1/Contents/backup").arg(handOff.installPath);
-    context.updateDir = DataPaths::updateDirectory();
-    context.cachePath = DataPaths::cacheDirectory();
-    context.dataPath = DataPaths::dataDirectory();
-    context.manifest = join(context.updateDir, handOff.configFileName);
-    context.version = handOff.version;
-    return context;
-}
-
 bool isBundle(const QString &installPath)
 {
     return !installPath.isEmpty() && FileUtils::isRealFolder(installPath + QStringLiteral("/Contents/MacOS"));
@@ -144,69 +117,33 @@ bool hasStagedFiles(const QString &updatePath)
     return QFileInfo(updatePath).isDir() && !FileUtils::overlayEntries(updatePath).isEmpty();
 }
 
-bool isStagingFolder(const Context &context, QString *error)
+bool isFolderDirectlyIn(const QString &parent, const QString &path, QString *error)
 {
-    const QString updateDir = QDir::cleanPath(context.updateDir);
-    const QString staging = QDir::cleanPath(context.updatePath);
-    const QString name = QFileInfo(staging).fileName();
-    if (QFileInfo(staging).isRelative() || QFileInfo(staging).absolutePath() != updateDir || name.isEmpty()) {
-        *error = QStringLiteral("%1 is not a folder of the update data folder %2").arg(context.updatePath, updateDir);
+    const QString root = QDir::cleanPath(parent);
+    const QString folder = QDir::cleanPath(path);
+    const QString name = QFileInfo(folder).fileName();
+    if (QFileInfo(folder).isRelative() || QFileInfo(folder).absolutePath() != root || name.isEmpty()) {
+        *error = QStringLiteral("%1 is not a folder of %2").arg(path, root);
         return false;
     }
-    const int fd = SafePath::openBeneath(updateDir, name, O_DIRECTORY | O_RDONLY, error);
+    const int fd = SafePath::openBeneath(root, name, O_DIRECTORY | O_RDONLY, error);
     if (fd < 0)
         return false;
     ::close(fd);
     return true;
 }
 
-bool hasListedChanges(const Context &context)
+void applySettingsEdits(const InstallManifest &manifest, const QString &dataPath)
 {
-    QJsonArray deleteFiles;
-    QJsonArray addFiles;
-    QJsonArray deletions;
-    QJsonObject additions;
-    readLists(context.manifest, context.version, &deleteFiles, &addFiles);
-    settingsEdits(context.manifest, &deletions, &additions);
-    return !deleteFiles.isEmpty() || !deletions.isEmpty() || !additions.isEmpty();
-}
-
-bool readLists(const QString &manifest, const QString &version, QJsonArray *deleteFiles, QJsonArray *addFiles)
-{
-    QByteArray bytes;
-    if (!UpdateManifest::readFile(manifest, &bytes)) {
-        qDebug() << "Get add and del files,Open update config failed";
-        return false;
-    }
-    QJsonObject platform;
-    if (!UpdateManifest::platformSection(bytes, QStringLiteral("mac"), &platform))
-        return false;
-    const QJsonObject modify = platform.value(QStringLiteral("partialPacket")).toObject()
-                                   .value(version).toObject()
-                                   .value(QStringLiteral("modify")).toObject();
-    *deleteFiles = modify.value(QStringLiteral("delete")).toArray();
-    *addFiles = modify.value(QStringLiteral("add")).toArray();
-    return true;
-}
-
-void applySettingsEdits(const QString &manifest, const QString &dataPath)
-{
-    QJsonArray deletions;
-    QJsonObject add;
-    if (!settingsEdits(manifest, &deletions, &add)) {
-        qDebug() << manifest;
-        qDebug() << "Get add and del ini key,Open update config failed";
-        return;
-    }
     QMap<QString, QString> additions;
-    for (auto it = add.constBegin(); it != add.constEnd(); ++it)
+    for (auto it = manifest.settingsAdditions.constBegin(); it != manifest.settingsAdditions.constEnd(); ++it)
         additions.insert(it.key(), it.value().toString());
 
     const QString settingsFile = dataPath + QStringLiteral("/settings.ini");
     if (!QFileInfo::exists(settingsFile))
         return;
     QSettings settings(settingsFile, QSettings::IniFormat);
-    for (const QJsonValue &entry : deletions) {
+    for (const QJsonValue &entry : manifest.settingsDeletions) {
         const QString key = entry.toString();
         // An empty key would stand for every key of the file.
         if (key.isEmpty()) {
@@ -220,28 +157,12 @@ void applySettingsEdits(const QString &manifest, const QString &dataPath)
     settings.sync();
 }
 
-bool trustedKey(const Context &context, ReleaseKey *key, QString *error)
+bool backUp(const Paths &paths, const QStringList &patchedFiles, const QJsonArray &deleteFiles, QString *failedEntry)
 {
-    if (!ReleaseKey::installed(context.backupPath, key, error))
-        return false;
-    return !key->isNull() || ReleaseKey::installed(context.installPath, key, error);
-}
-
-bool manifestTrusted(const ReleaseKey &key, const Context &context, QString *error)
-{
-    if (key.isNull())
-        return true;
-    QByteArray bytes;
-    return key.verifyManifest(context.manifest, &bytes, error)
-        && SignedManifest::checkContent(bytes, QStringLiteral("mac"), context.version, error);
-}
-
-bool backUp(const Context &context, const QStringList &patchedFiles, QString *failedEntry)
-{
-    const auto backUpEntry = [&context, failedEntry](const QString &relative) {
-        const QString target = join(context.backupPath, relative);
+    const auto backUpEntry = [&paths, failedEntry](const QString &relative) {
+        const QString target = join(paths.backupPath, relative);
         QDir().mkpath(QFileInfo(target).absolutePath());
-        const QString installed = join(context.installPath, relative);
+        const QString installed = join(paths.installPath, relative);
         const bool ok = kindOf(installed) == Kind::Folder ? copyTree(installed, target) : copyFile(installed, target);
         if (!ok)
             *failedEntry = relative;
@@ -251,9 +172,9 @@ bool backUp(const Context &context, const QStringList &patchedFiles, QString *fa
     for (const QString &relative : patchedFiles) {
         // Never read or written outside the bundle or through a link; the patcher refused it already.
         QString refusal;
-        if (!FileUtils::isSafeRelativePath(relative) || !SafePath::parentIsContained(context.installPath, relative, &refusal))
+        if (!FileUtils::isSafeRelativePath(relative) || !SafePath::parentIsContained(paths.installPath, relative, &refusal))
             continue;
-        if (getLocalFileMd5Value(join(context.installPath, relative)) == getLocalFileMd5Value(join(context.backupPath, relative)))
+        if (getLocalFileMd5Value(join(paths.installPath, relative)) == getLocalFileMd5Value(join(paths.backupPath, relative)))
             continue;
         if (!backUpEntry(relative))
             return false;
@@ -262,41 +183,38 @@ bool backUp(const Context &context, const QStringList &patchedFiles, QString *fa
     // Everything else the install overwrites or removes: the installed counterpart of
     // every staged entry that differs from it, whole when it changes kind.
     QString skipBelow;
-    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(context.updatePath)) {
+    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(paths.stagingPath)) {
         if (!skipBelow.isEmpty() && entry.path.startsWith(skipBelow))
             continue;
         // What lies behind a link on the way is not the bundle's: the install refuses to
         // write there, so there is nothing to take back either.
         QString refusal;
-        if (!SafePath::parentIsContained(context.installPath, entry.path, &refusal)) {
+        if (!SafePath::parentIsContained(paths.installPath, entry.path, &refusal)) {
             qDebug() << "Not backing up through a link:" << entry.path;
             continue;
         }
-        const QString installed = join(context.installPath, entry.path);
+        const QString installed = join(paths.installPath, entry.path);
         const Kind kind = kindOf(installed);
         if (kind == Kind::None || (kind == Kind::Folder && entry.kind == FileUtils::OverlayEntry::Folder))
             continue;
         if (entry.kind == FileUtils::OverlayEntry::Folder)
             skipBelow = entry.path + QLatin1Char('/'); // a file becomes a folder: nothing below it is installed
         else if (kind != Kind::Folder
-                 && (FileUtils::sameEntry(installed, join(context.updatePath, entry.path))
-                     || FileUtils::sameEntry(installed, join(context.backupPath, entry.path))))
+                 && (FileUtils::sameEntry(installed, join(paths.stagingPath, entry.path))
+                     || FileUtils::sameEntry(installed, join(paths.backupPath, entry.path))))
             continue;
         if (!backUpEntry(entry.path))
             return false;
     }
 
     // The delete list's files; the setup program removes only what was backed up.
-    QJsonArray deleteFiles;
-    QJsonArray addFiles;
-    readLists(context.manifest, context.version, &deleteFiles, &addFiles);
-    for (const QJsonValue &value : qAsConst(deleteFiles)) {
+    for (const QJsonValue &value : deleteFiles) {
         const QString relative = value.toString();
         QString refusal;
-        if (!FileUtils::isSafeRelativePath(relative) || !SafePath::parentIsContained(context.installPath, relative, &refusal))
+        if (!FileUtils::isSafeRelativePath(relative) || !SafePath::parentIsContained(paths.installPath, relative, &refusal))
             continue;
         // Folders are not deleted: the setup program says so.
-        const Kind kind = kindOf(join(context.installPath, relative));
+        const Kind kind = kindOf(join(paths.installPath, relative));
         if (kind != Kind::None && kind != Kind::Folder && !backUpEntry(relative))
             qDebug() << "Could not back up" << relative << "of the delete list; it is kept";
     }
@@ -304,65 +222,30 @@ bool backUp(const Context &context, const QStringList &patchedFiles, QString *fa
     return true;
 }
 
-bool begin(const Context &context, const HandOff &handOff, InstallJournal *journal, QString *error)
+void plan(const Paths &paths, QStringList *added, QStringList *written)
 {
-    journal->handOff = handOff;
-    journal->phase = InstallJournal::Copying;
-    journal->added.clear();
+    added->clear();
+    written->clear();
     QString skipBelow;
-    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(context.updatePath)) {
+    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(paths.stagingPath)) {
+        const QString installed = join(paths.installPath, entry.path);
+        if (entry.kind == FileUtils::OverlayEntry::File && !sameContent(join(paths.stagingPath, entry.path), installed))
+            *written << entry.path;
         if (!skipBelow.isEmpty() && entry.path.startsWith(skipBelow))
             continue;
-        if (FileUtils::entryExists(join(context.installPath, entry.path)))
+        if (FileUtils::entryExists(installed))
             continue;
         if (entry.kind == FileUtils::OverlayEntry::Folder) {
             // Everything below a new folder is new too; removing the folder undoes it all.
             skipBelow = entry.path + QLatin1Char('/');
-            journal->added << skipBelow;
+            *added << skipBelow;
         } else {
-            journal->added << entry.path;
+            *added << entry.path;
         }
     }
-    return journal->write(error);
 }
 
 namespace {
-
-bool overlayKinds(const QString &fromDir, const QString &toDir, bool restoring)
-{
-    QString skipBelow;
-    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(fromDir)) {
-        if (!skipBelow.isEmpty() && entry.path.startsWith(skipBelow))
-            continue;
-        const Kind kind = kindOf(join(toDir, entry.path));
-        if (kind == Kind::File && entry.kind == FileUtils::OverlayEntry::File) {
-            // A copy cut short between its content and its mode is identical to the copy
-            // and so skipped by it: the mode is set here.
-            const mode_t mode = modeOf(join(fromDir, entry.path));
-            QString error;
-            if (mode != modeOf(join(toDir, entry.path)) && !SafePath::chmodBeneath(toDir, entry.path, mode, &error))
-                qDebug() << "Could not set the mode of" << entry.path << ":" << error;
-            continue;
-        }
-        if (kind == Kind::None || kind == kindOf(entry.kind))
-            continue;
-        // A link where the new tree has a folder stays a refusal of the copy, as any link on
-        // the way of an install is; only putting the backup back replaces the install's own.
-        if (!restoring && kind == Kind::Link && entry.kind == FileUtils::OverlayEntry::Folder)
-            continue;
-        QString error;
-        if (!removeEntry(toDir, entry.path, &error)) {
-            qDebug() << "Could not clear the way for" << entry.path << ":" << error;
-            return false;
-        }
-        if (entry.kind == FileUtils::OverlayEntry::Folder) {
-            skipBelow = entry.path + QLatin1Char('/');
-            if (restoring && !copyTree(join(fromDir, entry.path), join(toDir, entry.path)))
-                return false;
-        }
-    }
-    return copyDirectoryFiles(fromDir, toDir);
-}
 
 // The backup's links, dangling ones included (their targets are seldom backed up too),
 // which the overlay's listing passes over.
@@ -388,14 +271,68 @@ bool restoreLinks(const QString &backupDir, const QString &installDir)
     return true;
 }
 
-} // namespace
-
-bool overlay(const QString &fromDir, const QString &toDir)
+// Whether an entry of the added list can be one the install created: the backup holds
+// nothing there (what the old version had and the install replaced), and every file at
+// or below it is one the install wrote, by the record or by the staging folder still there.
+bool createdByInstall(const Paths &paths, const QString &entry, const QStringList *written)
 {
-    return overlayKinds(fromDir, toDir, false);
+    const QString relative = entry.endsWith(QLatin1Char('/')) ? entry.chopped(1) : entry;
+    if (relative.isEmpty() || kindOf(join(paths.backupPath, relative)) != Kind::None)
+        return false;
+    const auto wroteFile = [&paths, written](const QString &file) {
+        return (written && written->contains(file)) || FileUtils::entryExists(join(paths.stagingPath, file));
+    };
+    if (kindOf(join(paths.installPath, relative)) != Kind::Folder)
+        return wroteFile(relative);
+    const QVector<FileUtils::OverlayEntry> below = FileUtils::overlayEntries(join(paths.installPath, relative));
+    return std::all_of(below.cbegin(), below.cend(), [&](const FileUtils::OverlayEntry &inside) {
+        return inside.kind == FileUtils::OverlayEntry::Folder || wroteFile(relative + QLatin1Char('/') + inside.path);
+    });
 }
 
-void complete(const Context &context, const QJsonArray &deleteFiles, InstallJournal *journal, const QString &keepFile)
+} // namespace
+
+bool overlay(const QString &fromDir, const QString &toDir, const QStringList *written, bool restoring)
+{
+    QString skipBelow;
+    for (const FileUtils::OverlayEntry &entry : FileUtils::overlayEntries(fromDir)) {
+        if (!skipBelow.isEmpty() && entry.path.startsWith(skipBelow))
+            continue;
+        const Kind kind = kindOf(join(toDir, entry.path));
+        if (kind == Kind::File && entry.kind == FileUtils::OverlayEntry::File) {
+            // A copy cut short between its content and its mode is identical to the copy
+            // and so skipped by it: the mode is set here, but only where the install
+            // writes the content. An unchanged file keeps its own mode.
+            const mode_t mode = modeOf(join(fromDir, entry.path));
+            QString error;
+            if ((!written || written->contains(entry.path)) && mode != modeOf(join(toDir, entry.path))
+                && !SafePath::chmodBeneath(toDir, entry.path, mode, &error))
+                qDebug() << "Could not set the mode of" << entry.path << ":" << error;
+            continue;
+        }
+        if (kind == Kind::None || kind == kindOf(entry.kind))
+            continue;
+        // A link where the new tree has a folder stays a refusal of the copy, as any link on
+        // the way of an install is; only putting the backup back replaces the install's own.
+        if (!restoring && kind == Kind::Link && entry.kind == FileUtils::OverlayEntry::Folder)
+            continue;
+        QString error;
+        if (!removeEntry(toDir, entry.path, &error)) {
+            qDebug() << "Could not clear the way for" << entry.path << ":" << error;
+            return false;
+        }
+        if (entry.kind == FileUtils::OverlayEntry::Folder) {
+            skipBelow = entry.path + QLatin1Char('/');
+            if (restoring && !copyTree(join(fromDir, entry.path), join(toDir, entry.path)))
+                return false;
+        }
+    }
+    if (!copyDirectoryFiles(fromDir, toDir))
+        return false;
+    return !restoring || restoreLinks(fromDir, toDir);
+}
+
+void removeDeleteList(const Paths &paths, const QJsonArray &deleteFiles)
 {
     for (const QJsonValue &entry : deleteFiles) {
         const QString relative = entry.toString();
@@ -404,11 +341,11 @@ void complete(const Context &context, const QJsonArray &deleteFiles, InstallJour
             continue;
         }
         QString refusal;
-        if (!SafePath::parentIsContained(context.installPath, relative, &refusal)) {
+        if (!SafePath::parentIsContained(paths.installPath, relative, &refusal)) {
             qDebug() << "Refusing delete entry" << relative << ":" << refusal;
             continue;
         }
-        const QString installed = join(context.installPath, relative);
+        const QString installed = join(paths.installPath, relative);
         const Kind kind = kindOf(installed);
         if (kind == Kind::None) // removed by an earlier, interrupted run
             continue;
@@ -418,43 +355,27 @@ void complete(const Context &context, const QJsonArray &deleteFiles, InstallJour
         }
         // Only what the backup can bring back goes (the hand-off backed it up; a setup
         // program started without one does it here).
-        const QString backup = join(context.backupPath, relative);
+        const QString backup = join(paths.backupPath, relative);
         QDir().mkpath(QFileInfo(backup).absolutePath());
         if (!FileUtils::entryExists(backup) && !copyFile(installed, backup)) {
             qDebug() << "Keeping" << relative << ": it could not be backed up";
             continue;
         }
-        SafePath::removeBeneath(context.installPath, relative, &refusal);
+        SafePath::removeBeneath(paths.installPath, relative, &refusal);
     }
-    applySettingsEdits(context.manifest, context.dataPath);
-    FileUtils::cleanSuffixFile(context.installPath, QStringLiteral("bak"));
-
-    // The staging folder goes with the update data below; from here on the install
-    // can only be completed, never repeated. The files reach the disk before the record says so.
-    QString error;
-    if (!FileUtils::syncFileSystem(context.installPath, &error) || !FileUtils::syncFileSystem(context.dataPath, &error))
-        qDebug() << "Could not flush the installed files:" << error;
-    journal->phase = InstallJournal::Installed;
-    if (!journal->write(&error))
-        qDebug() << "Could not record the finished install:" << error;
-    cleanUp(context, keepFile);
-    if (!FileUtils::syncFileSystem(context.installPath, &error))
-        qDebug() << "Could not flush the bundle:" << error;
-    if (!InstallJournal::remove(context.installPath, &error))
-        qDebug() << "Could not remove the install record:" << error;
 }
 
-void cleanUp(const Context &context, const QString &keepFile)
+void cleanUp(const Paths &paths, const QString &keepFile)
 {
-    FileUtils::cleanSuffixFile(context.installPath, QStringLiteral("bak"));
-    removeUpdateData(context.updateDir, keepFile);
-    FileUtils::deleteDirectory(context.cachePath);
-    makeExecutable(context.installPath);
+    FileUtils::cleanSuffixFile(paths.installPath, QStringLiteral("bak"));
+    removeUpdateData(paths.updateDir, keepFile);
+    FileUtils::deleteDirectory(paths.cachePath);
+    makeExecutable(paths.installPath);
 }
 
-bool restore(const Context &context, const QStringList &added, const QJsonArray &addFiles)
+bool restore(const Paths &paths, const QStringList &added, const QStringList *written, const QJsonArray &addFiles)
 {
-    if (!overlayKinds(context.backupPath, context.installPath, true) || !restoreLinks(context.backupPath, context.installPath))
+    if (!overlay(paths.backupPath, paths.installPath, nullptr, true))
         return false;
     // Only what the install itself added goes: the manifest's add list may name any file
     // of the old version, which the restore has just brought back.
@@ -465,23 +386,23 @@ bool restore(const Context &context, const QStringList &added, const QJsonArray 
         });
         if (!FileUtils::isSafeRelativePath(relative))
             qDebug() << "Refusing add entry" << relative;
-        else if (!byInstall && FileUtils::entryExists(join(context.installPath, relative)))
+        else if (!byInstall && FileUtils::entryExists(join(paths.installPath, relative)))
             qDebug() << "Keeping" << relative << ": it was there before the update";
     }
     for (const QString &relative : added) {
-        if (!FileUtils::isSafeRelativePath(relative) || kindOf(join(context.installPath, relative)) == Kind::None)
+        if (!FileUtils::isSafeRelativePath(relative) || kindOf(join(paths.installPath, relative)) == Kind::None)
             continue; // never added, or gone already
+        // A damaged or crafted record may name the bundle's own folders.
+        if (!createdByInstall(paths, relative, written)) {
+            qDebug() << "Keeping" << relative << ": the install did not create it";
+            continue;
+        }
         // Never through a link the install (or the packet) put on the way.
         QString refusal;
-        if (!removeEntry(context.installPath, relative, &refusal))
+        if (!removeEntry(paths.installPath, relative, &refusal))
             qDebug() << "Refusing to remove" << relative << ":" << refusal;
     }
-    FileUtils::cleanSuffixFile(context.installPath, QStringLiteral("bak"));
-    QString error;
-    if (!FileUtils::syncFileSystem(context.installPath, &error))
-        qDebug() << "Could not flush the restored files:" << error;
-    if (!InstallJournal::remove(context.installPath, &error))
-        qDebug() << "Could not remove the install record:" << error;
+    FileUtils::cleanSuffixFile(paths.installPath, QStringLiteral("bak"));
     return true;
 }
 

@@ -5,76 +5,55 @@
 #include <QString>
 #include <QStringList>
 
-class InstallJournal;
-class ReleaseKey;
-struct HandOff;
+struct InstallManifest;
 
-// The steps of an install of staged files into a bundle, shared by the updater's
-// hand-off, the setup program and the recovery of an interrupted install at start-up.
+// The file-level steps of an install, on the paths of one InstallTransaction. Only the
+// transaction calls them; the programs go through it.
 namespace InstallSteps {
 
-struct Context
+struct Paths
 {
     QString installPath;
-    QString updatePath; // the staging folder
+    QString stagingPath;
     QString backupPath;
     QString updateDir;
     QString cachePath;
     QString dataPath;
-    QString manifest; // path of the update manifest
-    QString version;  // key of this update in the manifest
+    QString manifestPath;
 };
-
-// The context of the install a hand-off describes, with the product's folders.
-Context contextFor(const HandOff &handOff);
 
 // An application bundle: its Contents/MacOS is a real folder.
 bool isBundle(const QString &installPath);
-// The staging folder exists and holds at least one entry the install would copy.
-bool hasStagedFiles(const QString &updatePath);
-// Whether the staging folder is one the updater made: a real folder right inside the
-// update data folder, reached through no link.
-bool isStagingFolder(const Context &context, QString *error);
-// An install with nothing to copy is still one when the manifest deletes files or edits settings.
-bool hasListedChanges(const Context &context);
+// The folder exists and holds at least one entry the install would copy.
+bool hasStagedFiles(const QString &stagingPath);
+// Whether `path` is a real folder directly inside `parent`, reached through no link.
+bool isFolderDirectlyIn(const QString &parent, const QString &path, QString *error);
 
-// The delete and add lists of the update; false when the manifest cannot be read as a
-// JSON object (the lists are then left as they are).
-bool readLists(const QString &manifest, const QString &version, QJsonArray *deleteFiles, QJsonArray *addFiles);
+// The installed counterpart of everything the install will overwrite or remove goes into
+// the backup folder. False with the entry that could not be backed up.
+bool backUp(const Paths &paths, const QStringList &patchedFiles, const QJsonArray &deleteFiles, QString *failedEntry);
+
+// What the install adds (a folder ends in "/": everything below it is new too) and the
+// staged files whose content it writes.
+void plan(const Paths &paths, QStringList *added, QStringList *written);
+
+// Overlays a tree onto another, first removing what changes kind, so the result holds the
+// source's kinds. A file whose content is already in place gets the source's mode only
+// when it is in `written` (a copy cut between content and mode); a null `written` means
+// every file. A link where the source has a folder is refused unless restoring.
+bool overlay(const QString &fromDir, const QString &toDir, const QStringList *written, bool restoring = false);
+
+// The delete list's files go, each only once the backup holds it.
+void removeDeleteList(const Paths &paths, const QJsonArray &deleteFiles);
 // The manifest's edits of settings.ini in dataPath.
-void applySettingsEdits(const QString &manifest, const QString &dataPath);
-
-// The release key this install answers to: the backup's copy when the install replaces
-// or deletes the key file, else the bundle's. False when a key is there but unusable
-// or cannot be looked for: only a missing file means "no key".
-bool trustedKey(const Context &context, ReleaseKey *key, QString *error);
-// With a key: the manifest's signature and the content rules of a signed release
-// (digests, no rollback). Without one every manifest is taken, as before signing.
-bool manifestTrusted(const ReleaseKey &key, const Context &context, QString *error);
-
-// At the hand-off, before anything changes: the installed counterpart of everything
-// the install will overwrite or remove (the patched files, every differing staged entry,
-// a folder a file replaces, the delete list's files) goes into the backup folder.
-// False with the entry that could not be backed up.
-bool backUp(const Context &context, const QStringList &patchedFiles, QString *failedEntry);
-
-// Records the install in the journal before the bundle's first change, with what it adds.
-bool begin(const Context &context, const HandOff &handOff, InstallJournal *journal, QString *error);
-// Overlays a tree onto another, first removing what changes kind (a folder that becomes a
-// file or link, a file that becomes a folder, a link that becomes a file), so the result
-// holds the source's kinds. A link where the source has a folder is refused, like any link
-// on the way of the copy.
-bool overlay(const QString &fromDir, const QString &toDir);
-// Once the staged files are in: the delete list, the settings edits, the clean-up, the
-// executable bits; the journal goes once all of it is on disk. keepFile survives the
-// removal of the update data (the log of a run that recovers).
-void complete(const Context &context, const QJsonArray &deleteFiles, InstallJournal *journal,
-              const QString &keepFile = QString());
-// The clean-up after the files are in place: leftovers, update data, cache, executable bits.
-void cleanUp(const Context &context, const QString &keepFile = QString());
-// Puts the backup back and removes what the install added; false when the backup
-// could not be copied back (the journal then stays for another try).
-bool restore(const Context &context, const QStringList &added, const QJsonArray &addFiles);
+void applySettingsEdits(const InstallManifest &manifest, const QString &dataPath);
+// The clean-up after the files are in place: leftovers, update data (but keepFile),
+// cache, executable bits.
+void cleanUp(const Paths &paths, const QString &keepFile);
+// Puts the backup back and removes what the install added (only what it can have
+// created: never what the backup or the old tree holds); false when the backup could
+// not be copied back.
+bool restore(const Paths &paths, const QStringList &added, const QStringList *written, const QJsonArray &addFiles);
 
 // "chmod a+x" over every entry of Contents/MacOS, without a shell and without
 // following links.

@@ -1,5 +1,7 @@
 #include "UpdateManifest.h"
 
+#include "SignedManifest.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -11,8 +13,9 @@ bool readFile(const QString &path, QByteArray *bytes)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
-    *bytes = file.readAll();
-    return true;
+    // No manifest the downloads would take is larger: a bigger file is not ours.
+    *bytes = file.read(SignedManifest::maxManifestSize + 1);
+    return bytes->size() <= SignedManifest::maxManifestSize;
 }
 
 bool platformSection(const QByteArray &bytes, const QString &platform, QJsonObject *section)

@@ -8,7 +8,7 @@
 // The manifest file as both programs read it, and the packet layout it implies.
 namespace UpdateManifest {
 
-// The whole manifest file; false when it cannot be opened.
+// The whole manifest file; false when it cannot be opened or is larger than any manifest.
 bool readFile(const QString &path, QByteArray *bytes);
 
 // The object of one platform ("mac"); false when the text is not a JSON object.

@@ -16,10 +16,24 @@ QByteArray digest(const QJsonValue &value)
 
 } // namespace
 
+void Updateconfig::useManifestBytes(const QByteArray &bytes)
+{
+    m_bytes = bytes;
+    m_bytesHeld = true;
+}
+
+bool Updateconfig::manifestBytes(QByteArray *bytes) const
+{
+    if (!m_bytesHeld)
+        return UpdateManifest::readFile(configFile, bytes);
+    *bytes = m_bytes;
+    return true;
+}
+
 bool Updateconfig::getInstallerInfo(const QString &platform)
 {
     QByteArray bytes;
-    if (!UpdateManifest::readFile(configFile, &bytes)) {
+    if (!manifestBytes(&bytes)) {
         qDebug() << "Get Installer Info,Open update config failed";
         return false;
     }
@@ -42,7 +56,7 @@ bool Updateconfig::getInstallerInfo(const QString &platform)
 bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &version)
 {
     QByteArray bytes;
-    if (!UpdateManifest::readFile(configFile, &bytes)) {
+    if (!manifestBytes(&bytes)) {
         qDebug() << "Get partialPacket Info,Open update config failed";
         return false;
     }
@@ -85,7 +99,7 @@ bool Updateconfig::getPartialPacketInfo(const QString &platform, const QString &
 bool Updateconfig::getFixUpdatePacketInfo(const QString &platform)
 {
     QByteArray bytes;
-    if (!UpdateManifest::readFile(configFile, &bytes)) {
+    if (!manifestBytes(&bytes)) {
         qDebug() << "Get FixUpdate Info ,Open update config failed";
         return false;
     }

@@ -8,8 +8,8 @@
 #include <QMap>
 #include <QString>
 
-// The update manifest as the updater reads it. Each reader parses configFile
-// anew and returns true only when every value it fills is non-empty.
+// The update manifest as the updater reads it. Each reader parses configFile (or the
+// bytes it was given) and returns true only when every value it fills is non-empty.
 // patchList and fixUpdateUesedVersion survive failed reads and restarts.
 class Updateconfig
 {
@@ -17,6 +17,9 @@ public:
     bool getInstallerInfo(const QString &platform);
     bool getPartialPacketInfo(const QString &platform, const QString &version);
     bool getFixUpdatePacketInfo(const QString &platform);
+    // The readers take these bytes (the ones whose signature was checked) instead of
+    // reading configFile again, so a file swapped after the check never counts.
+    void useManifestBytes(const QByteArray &bytes);
 
     QString configFile;
     QByteArray installerMd5;
@@ -35,6 +38,12 @@ public:
     QByteArray partialPacketSha256;
     QByteArray replacePacketSha256;
     QByteArray fixUpdatePacketSha256;
+
+private:
+    bool manifestBytes(QByteArray *bytes) const;
+
+    QByteArray m_bytes;
+    bool m_bytesHeld = false;
 };
 
 #endif

@@ -36,6 +36,11 @@ UpdateArguments UpdateArguments::parse(const QStringList &arguments, const QDate
     return result;
 }
 
+QStringList UpdateArguments::skipFixArguments() const
+{
+    return {QStringLiteral("-skipfix"), version, manifestUrl, addSpFlag(installPath), logFileName};
+}
+
 QString UpdateArguments::manifestAddress(const QString &address)
 {
     const QString path = QUrl(address).path();

@@ -22,6 +22,9 @@ public:
     // manifest beside it: the whole address text gets ".json" appended.
     static QString manifestAddress(const QString &address);
 
+    // The fix-update copy's command line (the "-skipfix" form) for these start values.
+    QStringList skipFixArguments() const;
+
     QString platform = QStringLiteral("mac");
     QString version;
     QString manifestUrl;

@@ -5,15 +5,14 @@
 #include "BundleContents.h"
 #include "DataPaths.h"
 #include "DownloadControl.h"
-#include "DownloadMessages.h"
 #include "FileUtils.h"
 #include "FileSha256.h"
-#include "HandOff.h"
-#include "InstallSteps.h"
+#include "InstallTransaction.h"
 #include "PlatformCommand.h"
 #include "SafePath.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
+#include "UpdateArguments.h"
 #include "UpdateManifest.h"
 
 #include <QCoreApplication>
@@ -26,17 +25,16 @@
 #include <QUrl>
 
 
-namespace {
-
-void connectDownloader(UpdateControl *control, DownloadControl *downloader)
+void UpdateControl::connectDownloader(UpdateControl *control, DownloadControl *downloader)
 {
     QObject::connect(downloader, &DownloadControl::finished, control, &UpdateControl::finishedSlot);
     QObject::connect(downloader, &DownloadControl::progressChange, control, &UpdateControl::progressChangeSignal);
+    // The kind comes just before the text, on the same road, so the slots below read this one's.
+    QObject::connect(downloader, &DownloadControl::failed, control,
+                     [control](DownloadFailure kind) { control->m_downloadFailure = kind; });
     QObject::connect(downloader, &DownloadControl::getFileSizeErrorSignal, control, &UpdateControl::getDownloadFileSizeErrorSlot);
     QObject::connect(downloader, &DownloadControl::error, control, &UpdateControl::DownloadErrorSlot);
 }
-
-} // namespace
 
 UpdateControl::UpdateControl(QObject *parent) : QObject(parent)
 {
@@ -123,6 +121,7 @@ void UpdateControl::startDownload()
     if (!downloader)
         return; // gone after a download error, whose final message ends the run
     threadCount = 2;
+    m_downloadFailure = DownloadFailure::None;
     // Caches on the way may serve packets; the manifest and its signature, and a packet
     // whose cached copy failed its digest, are asked for afresh.
     downloader->revalidate = state == ManifestDownloading || state == SignatureDownloading || packetFailedDigest;
@@ -363,16 +362,28 @@ void UpdateControl::verifyAndUnpack(const QString &file, const QByteArray &expec
 
 void UpdateControl::takeManifest()
 {
+    takeManifestBytes(QByteArray()); // nothing of an earlier run's manifest counts
     QString error;
     if (!ReleaseKey::installed(installPath, &releaseKey, &error)) {
         refuseRelease(QStringLiteral("the installed release key is unusable: ") + error);
         return;
     }
     // A manifest that did not arrive is the restart that chooseUpdate() reports.
-    if (releaseKey.isNull() || !QFileInfo::exists(configFilePath))
-        chooseUpdate();
-    else
+    if (!releaseKey.isNull() && QFileInfo::exists(configFilePath)) {
         fetchSignature();
+        return;
+    }
+    // Without a key the manifest is read once too: what the hand-off acts on is what was chosen from.
+    QByteArray bytes;
+    if (UpdateManifest::readFile(configFilePath, &bytes))
+        takeManifestBytes(bytes);
+    chooseUpdate();
+}
+
+void UpdateControl::takeManifestBytes(const QByteArray &bytes)
+{
+    m_manifestBytes = bytes;
+    config.useManifestBytes(bytes);
 }
 
 void UpdateControl::fetchSignature()
@@ -393,6 +404,7 @@ bool UpdateControl::manifestTrusted()
         refuseRelease(error);
         return false;
     }
+    takeManifestBytes(bytes);
     qDebug() << "Update signature verified";
     return true;
 }
@@ -424,8 +436,12 @@ void UpdateControl::relaunchFixUpdate()
         return;
     }
     const QString program = fixUpdateDir + QStringLiteral("/Contents/MacOS/update");
-    const QStringList arguments{QStringLiteral("-skipfix"), version, updateUrl,
-                                QLatin1Char('*') + installPath + QLatin1Char('*'), logFileName};
+    UpdateArguments fixUpdate;
+    fixUpdate.version = version;
+    fixUpdate.manifestUrl = updateUrl;
+    fixUpdate.installPath = installPath;
+    fixUpdate.logFileName = logFileName;
+    const QStringList arguments = fixUpdate.skipFixArguments();
     qDebug() << "updateProcess" << program;
     qDebug() << "arguments" << arguments;
     if (!startDetachedProgram(program, arguments)) {
@@ -474,8 +490,12 @@ void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadL
     // A connection that broke off after part of the file was kept: run again with a
     // fresh downloader, which continues from that part instead of starting over. A
     // file that changed on the server while we continued it starts over the same way.
-    const bool continuable = DownloadMessages::isBrokenConnection(errorString) && downloader && downloader->keptNewBytes;
-    if (restartCount < Attempts::limit && (continuable || errorString == DownloadMessages::changedOnServer())) {
+    // Decided on the kind: the text is for the user, in the user's language.
+    const DownloadFailure kind = m_downloadFailure;
+    m_downloadFailure = DownloadFailure::None;
+    qDebug() << "download error:" << DownloadFailures::name(kind);
+    const bool continuable = DownloadFailures::isBrokenConnection(kind) && downloader && downloader->keptNewBytes;
+    if (restartCount < Attempts::limit && (continuable || kind == DownloadFailure::ChangedOnServer)) {
         qDebug() << "download broken off, continuing after a restart:" << savePath;
         auto *fresh = new DownloadControl;
         fresh->stallInterval = downloader ? downloader->stallInterval : fresh->stallInterval;
@@ -491,6 +511,9 @@ void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadL
 
 void UpdateControl::getDownloadFileSizeErrorSlot(const QString &errorString)
 {
+    // Every kind of probe failure ends the run: the kind only goes to the log.
+    qDebug() << "download size error:" << DownloadFailures::name(m_downloadFailure);
+    m_downloadFailure = DownloadFailure::None;
     scheduleDownloaderDeletion();
     if (state == SignatureDownloading) {
         refuseRelease(QStringLiteral("the update signature could not be downloaded: ") + errorString);
@@ -610,11 +633,13 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
         emit showMessageBoxSignal(finalFailureMessage(), true);
         return;
     }
-    backupPath = QStringLiteral("%1/Contents/backup").arg(installPath);
-    if (QFileInfo::exists(backupPath) && !DeleteDirectory(backupPath))
-        qDebug() << "Delete backup path fail";
-    if (!QDir().mkpath(backupPath))
-        qDebug() << "Create backup path fail";
+    InstallTransaction transaction(
+        HandOff{installPath, stagingDirectory, logFileName, QFileInfo(configFilePath).fileName(), version});
+    backupPath = transaction.backupPath();
+    if (!transaction.prepareBackup()) {
+        retryHandOff(stagingDirectory, "Copy backup file error :", QStringLiteral("Contents/backup"));
+        return;
+    }
 
     if (!skipFix) {
         for (const QString &file : qAsConst(deployFiles)) {
@@ -638,9 +663,9 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
 
     // Everything the install will overwrite or remove, in one place with the setup
     // program's and the recovery's own steps.
-    const HandOff handOff{installPath, stagingDirectory, logFileName, QFileInfo(configFilePath).fileName(), version};
+    transaction.useManifest(m_manifestBytes);
     QString failedEntry;
-    if (!InstallSteps::backUp(InstallSteps::contextFor(handOff), config.patchList.keys(), &failedEntry)) {
+    if (!transaction.backUp(config.patchList.keys(), &failedEntry)) {
         retryHandOff(stagingDirectory, "Copy backup file error :", failedEntry);
         return;
     }
@@ -652,7 +677,7 @@ void UpdateControl::callFinisher(const QString &stagingDirectory)
 
     const QString program = skipFix ? installPath + QStringLiteral("/Contents/fixupdate/Contents/MacOS/finisher")
                                     : backupPath + QStringLiteral("/Contents/MacOS/finisher");
-    const QStringList arguments = handOff.arguments();
+    const QStringList arguments = transaction.handOff().arguments();
     qDebug() << "program" << program;
     qDebug() << "arguments" << arguments;
     if (startDetachedProgram(program, arguments)) {

@@ -1,6 +1,7 @@
 #ifndef VELTORA_UPDATECONTROL_H
 #define VELTORA_UPDATECONTROL_H
 
+#include "DownloadFailure.h"
 #include "ReleaseKey.h"
 #include "Updateconfig.h"
 
@@ -100,14 +101,9 @@ public:
     QString outUncompressFilesPath;
     int startAttempts = 0;
     int restartCount = 0;
-    // A downloaded packet failed its digest: later packet downloads bypass caches.
-    bool packetFailedDigest = false;
     QThread *workerThread = nullptr;
     QStringList deployFiles;
     QStringList deployDirs;
-    // The installation's release key; null: unsigned releases are taken, as always.
-    // The signature is downloaded beside the manifest, as "<manifest file>.sig".
-    ReleaseKey releaseKey;
 
 signals:
     void downloadSuccessSignal();
@@ -160,6 +156,19 @@ private:
     // Retry of the hand-off after a failed copy: count, log, list the backup, run again.
     void retryHandOff(const QString &stagingDirectory, const char *text, const QString &path);
     void scheduleDownloaderDeletion();
+    static void connectDownloader(UpdateControl *control, DownloadControl *downloader);
+    // The manifest's bytes as read once (and verified, with a key): the choice of the
+    // update and the hand-off read these, never the file again.
+    void takeManifestBytes(const QByteArray &bytes);
+
+    // A downloaded packet failed its digest: later packet downloads bypass caches.
+    bool packetFailedDigest = false;
+    // The installation's release key; null: unsigned releases are taken, as always.
+    // The signature is downloaded beside the manifest, as "<manifest file>.sig".
+    ReleaseKey releaseKey;
+    QByteArray m_manifestBytes;
+    // The kind of the download failure whose text comes next (see connectDownloader).
+    DownloadFailure m_downloadFailure = DownloadFailure::None;
 };
 
 #endif

@@ -2,7 +2,7 @@
 #include "HandOff.h"
 #include "InstallJournal.h"
 #include "InstallRecovery.h"
-#include "InstallSteps.h"
+#include "InstallTransaction.h"
 #include "Logging.h"
 #include "MessageCapture.h"
 #include "ReleaseKey.h"
@@ -41,6 +41,8 @@ enum Scene {
     UnsignedOnSignedInstall, // the manifest would delete the key and edit settings
     StagingOutsideUpdateData,
     BackupCannotBeWritten,
+    BackupIsALink,     // Contents/backup leads outside the bundle
+    AddedNamesContents, // a damaged record claims the install made Contents/
 };
 
 void TestInstallRecovery::interruptedInstall_data()
@@ -63,6 +65,10 @@ void TestInstallRecovery::interruptedInstall_data()
         << int(StagingOutsideUpdateData) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
     QTest::newRow("backup cannot be put back: record and backup kept")
         << int(BackupCannotBeWritten) << copying << int(InstallRecovery::Failed) << QByteArray("<missing>");
+    QTest::newRow("backup folder a link out of the bundle: nothing restored from it")
+        << int(BackupIsALink) << copying << int(InstallRecovery::Failed) << QByteArray("half new");
+    QTest::newRow("added list naming Contents/: restored, the bundle kept")
+        << int(AddedNamesContents) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
 }
 
 void TestInstallRecovery::interruptedInstall()
@@ -82,8 +88,11 @@ void TestInstallRecovery::interruptedInstall()
     writeFile(install + "/Contents/MacOS/Veltora", "half new");
     writeFile(install + "/Contents/Resources/added/new.png", "added");
     const QByteArray oldApp = scene == BackupCannotBeWritten ? QByteArray("old app").repeated(1000) : QByteArray("old app");
-    writeFile(install + "/Contents/backup/Contents/MacOS/Veltora", oldApp);
-    writeFile(install + "/Contents/backup/Contents/Resources/gone.png", "deleted");
+    const QString backup = scene == BackupIsALink ? QString(home.path() + "/elsewhere") : QString(install + "/Contents/backup");
+    writeFile(backup + "/Contents/MacOS/Veltora", oldApp);
+    writeFile(backup + "/Contents/Resources/gone.png", "deleted");
+    if (scene == BackupIsALink)
+        QVERIFY(QFile::link(backup, install + "/Contents/backup"));
     home.writeSettings("lang=en\n");
     QJsonObject modify{{"delete", QJsonArray{"Contents/Resources/gone.png"}}};
     QJsonObject platform{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", modify}}}}}};
@@ -95,7 +104,9 @@ void TestInstallRecovery::interruptedInstall()
                     {"veltoraSettings", QJsonObject{{"add", QJsonObject{{"planted", "yes"}}}}}};
     }
     writeFile(home.updateDirectory() + "/update.json", QJsonDocument(QJsonObject{{"mac", platform}}).toJson());
-    if (scene != StagingGone && scene != BackupCannotBeWritten) {
+    const bool stagingGone = scene == StagingGone || scene == BackupCannotBeWritten || scene == BackupIsALink
+        || scene == AddedNamesContents;
+    if (!stagingGone) {
         writeFile(staging + "/Contents/MacOS/Veltora", "new app");
         writeFile(staging + "/Contents/Resources/added/new.png", "added");
     }
@@ -106,7 +117,8 @@ void TestInstallRecovery::interruptedInstall()
     if (scene != NoRecord) {
         InstallJournal journal;
         journal.handOff = HandOff{install, staging, logFileName, "update.json", "1.0"};
-        journal.added = QStringList{"Contents/Resources/added/"};
+        journal.added = QStringList{scene == AddedNamesContents ? "Contents/" : "Contents/Resources/added/"};
+        journal.written = QStringList{"Contents/MacOS/Veltora", "Contents/Resources/added/new.png"};
         journal.phase = InstallJournal::Phase(phase);
         QString error;
         QVERIFY2(journal.write(&error), qPrintable(error));
@@ -121,11 +133,11 @@ void TestInstallRecovery::interruptedInstall()
     QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), app);
     const bool failed = outcome == InstallRecovery::Failed;
     QCOMPARE(InstallJournal::exists(install), failed);
-    QCOMPARE(readFile(install + "/Contents/backup/Contents/MacOS/Veltora"), oldApp);
+    QCOMPARE(readFile(backup + "/Contents/MacOS/Veltora"), oldApp);
     if (failed)
         return;
     const bool restored = outcome == InstallRecovery::Restored;
-    QCOMPARE(QFileInfo::exists(install + "/Contents/Resources/added"), !restored);
+    QCOMPARE(QFileInfo::exists(install + "/Contents/Resources/added"), !restored || scene == AddedNamesContents);
     QCOMPARE(QFileInfo::exists(install + "/Contents/Resources/gone.png"), restored);
     // An unverified manifest deletes nothing and edits nothing.
     if (scene == UnsignedOnSignedInstall) {
@@ -149,6 +161,8 @@ void TestInstallRecovery::kindChangesAreUndone_data()
     QTest::newRow("a link becomes a file") << "link>file";
     // The copy writes the content, then the mode: a kill between the two leaves this.
     QTest::newRow("a file copied but for its mode") << "mode";
+    // A packet without modes must not strip the bits of a file it does not change.
+    QTest::newRow("an unchanged file keeps its own mode") << "unchanged";
 }
 
 // The hand-off's backup, the install and a late failure's restore, through the steps
@@ -170,8 +184,8 @@ void TestInstallRecovery::kindChangesAreUndone()
     } else if (change == "file>folder") {
         writeFile(install + subject, "old file");
         writeFile(staging + subject + "/a.png", "new a");
-    } else if (change == "mode") {
-        writeFile(install + subject, "same content");
+    } else if (change == "mode" || change == "unchanged") {
+        writeFile(install + subject, change == "mode" ? "old content" : "same content");
         writeFile(staging + subject, "same content");
         QVERIFY(QFile::setPermissions(install + subject, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     } else {
@@ -181,17 +195,19 @@ void TestInstallRecovery::kindChangesAreUndone()
     }
     writeFile(home.updateDirectory() + "/update.json", "{}");
     const QStringList before = BundleSnapshot::treeOf(install);
-    const HandOff handOff{install, staging, "run.log", "update.json", "1.0"};
-    const InstallSteps::Context context = InstallSteps::contextFor(handOff);
+    InstallTransaction transaction(HandOff{install, staging, "run.log", "update.json", "1.0"});
+    transaction.useManifest("{}");
 
     QString error;
-    QVERIFY2(InstallSteps::backUp(context, {}, &error), qPrintable(error));
-    InstallJournal journal;
-    QVERIFY2(InstallSteps::begin(context, handOff, &journal, &error), qPrintable(error));
-    QVERIFY(InstallSteps::overlay(staging, install));
+    QVERIFY2(transaction.prepareBackup() && transaction.backUp({}, &error), qPrintable(error));
+    QVERIFY2(transaction.begin(&error), qPrintable(error));
+    if (change == "mode")
+        writeFile(install + subject, "same content"); // the content went in; the kill came before the mode
+    QVERIFY(transaction.overlay());
     QCOMPARE(readFile(install + "/Contents/MacOS/Veltora"), QByteArray("new app"));
-    QCOMPARE(BundleSnapshot::treeOf(install).filter("/subject"), BundleSnapshot::treeOf(staging).filter("/subject"));
-    QVERIFY(InstallSteps::restore(context, journal.added, {}));
+    QCOMPARE(BundleSnapshot::treeOf(install).filter("/subject"),
+             (change == "unchanged" ? before : BundleSnapshot::treeOf(staging)).filter("/subject"));
+    QVERIFY(transaction.restore());
     QCOMPARE(BundleSnapshot::treeOf(install), before);
 }
 

@@ -143,7 +143,6 @@ void TestHttpServer::readRequest(QTcpSocket *socket)
 
 void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
 {
-    Connection *connection = m_connections.value(socket);
     const QByteArray rawPath = request.target.startsWith("http") ? QUrl(QString::fromLatin1(request.target)).path(QUrl::FullyEncoded).toLatin1()
                                                                  : request.target.left(request.target.indexOf('?') < 0 ? request.target.size() : request.target.indexOf('?'));
     const QByteArray path = QByteArray::fromPercentEncoding(rawPath);
@@ -165,6 +164,14 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
             head += "Location: " + resource.location + "\r\n";
         const QByteArray body = resource.errorBody.isNull() ? QByteArray("moved or missing") : resource.errorBody;
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+        if (resource.trickleMs > 0 && request.method == "GET") {
+            // The error page trickles like a body would.
+            socket->write(head);
+            resource.content = body;
+            resource.patternSize = -1;
+            startBody(socket, resource, 0, body.size());
+            return;
+        }
         socket->write(head + (request.method == "HEAD" ? QByteArray() : body));
         socket->disconnectFromHost();
         return;
@@ -194,7 +201,7 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
         head += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(to) + '/' + QByteArray::number(size) + "\r\n";
     if (request.method == "HEAD" && !resource.headContentLength.isNull())
         head += "Content-Length: " + resource.headContentLength + "\r\n";
-    else if (!(request.method == "HEAD" && resource.omitContentLength))
+    else if (!(request.method == "HEAD" && resource.omitContentLength) && !(request.method == "GET" && resource.closeDelimited))
         head += "Content-Length: " + QByteArray::number(request.method == "HEAD" ? size : length) + "\r\n";
     if (!resource.etag.isEmpty())
         head += "ETag: " + resource.etag + "\r\n";
@@ -211,6 +218,12 @@ void TestHttpServer::respond(QTcpSocket *socket, const Request &request)
         resource.closeAfter = -1;
     if (resource.stallFrom >= 0 && m_gets[path]++ >= resource.stallFrom)
         resource.stallAfter = 0;
+    startBody(socket, resource, from, length);
+}
+
+void TestHttpServer::startBody(QTcpSocket *socket, const Resource &resource, qint64 from, qint64 length)
+{
+    Connection *connection = m_connections.value(socket);
     connection->resource = resource;
     connection->from = from;
     connection->length = length;

@@ -39,10 +39,11 @@ public:
         QByteArray getLocation;    // and this location
         bool ignoreRange = false;
         bool omitContentLength = false; // in HEAD answers
+        bool closeDelimited = false;    // GET answers have no length: the body ends with the connection
         qint64 closeAfter = -1;    // close the connection after this many body bytes
         int closeTimes = -1;       // only in the first this many GET answers (-1: in every one)
         qint64 stallAfter = -1;    // stop sending (keep the connection) after this many body bytes
-        int trickleMs = 0;         // send 1 KB every trickleMs
+        int trickleMs = 0;         // send 1 KB every trickleMs (of the error page too, on GET)
         int trickleCount = -1;     // trickle this many times, then send the rest at once (-1: never)
         QByteArray headContentLength; // non-null: sent as the Content-Length of HEAD answers
         QByteArray errorBody;      // the body of non-200 answers (default: a short text)
@@ -81,6 +82,8 @@ private:
     void accept();
     void readRequest(QTcpSocket *socket);
     void respond(QTcpSocket *socket, const Request &request);
+    // Sends `length` body bytes from `from` of the resource, pumped (or trickled).
+    void startBody(QTcpSocket *socket, const Resource &resource, qint64 from, qint64 length);
     // Sends the next piece of the body; while trickling only the timer's tick sends.
     void pump(QTcpSocket *socket, bool tick = false);
 

@@ -18,6 +18,7 @@
 
 DownloadControl::DownloadControl(QObject *parent) : QObject(parent)
 {
+    DownloadFailures::registerType();
 }
 
 DownloadControl::~DownloadControl()
@@ -31,13 +32,16 @@ DownloadControl::~DownloadControl()
 qint64 DownloadControl::getFileSize(QString url)
 {
     for (;;) {
+        lengthKnown = true;
         if (redirectTimes > DownloadThread::maxRedirects) {
+            emit failed(DownloadFailure::Hijacked);
             emit error(DownloadMessages::hijacked(DownloadMessages::Controller), true);
             return -1;
         }
 
         if (!DownloadThread::isDownloadAddress(QUrl(url))) {
-            emit getFileSizeErrorSignal(DownloadMessages::unsupportedAddress(DownloadMessages::Controller, QUrl(url).scheme()));
+            reportSizeError(DownloadFailure::UnsupportedAddress,
+                            DownloadMessages::unsupportedAddress(DownloadMessages::Controller, QUrl(url).scheme()));
             return -1;
         }
 
@@ -64,8 +68,8 @@ qint64 DownloadControl::getFileSize(QString url)
             disconnect(reply, nullptr, &loop, nullptr);
             reply->abort();
             reply->deleteLater();
-            emit getFileSizeErrorSignal(
-                DownloadMessages::forNetworkError(DownloadMessages::Controller, QNetworkReply::RemoteHostClosedError, QString()));
+            reportSizeError(DownloadFailure::BrokenConnection,
+                            DownloadMessages::forNetworkError(DownloadMessages::Controller, QNetworkReply::RemoteHostClosedError, QString()));
             return -1;
         }
 
@@ -78,7 +82,8 @@ qint64 DownloadControl::getFileSize(QString url)
             reply->deleteLater();
             if (location.trimmed().isEmpty()) {
                 // Probing the same address again would only loop to the hijack message.
-                emit getFileSizeErrorSignal(DownloadMessages::redirectWithoutLocation(DownloadMessages::Controller));
+                reportSizeError(DownloadFailure::RedirectWithoutLocation,
+                                DownloadMessages::redirectWithoutLocation(DownloadMessages::Controller));
                 return -1;
             }
             // A relative Location is taken relative to the address that gave it.
@@ -95,7 +100,7 @@ qint64 DownloadControl::getFileSize(QString url)
         }
         const QString message = DownloadMessages::forNetworkError(DownloadMessages::Controller, reply->error(),
                                                                   reply->errorString());
-        emit getFileSizeErrorSignal(message);
+        reportSizeError(DownloadFailures::forNetworkError(reply->error()), message);
         reply->deleteLater();
         return -1;
     }
@@ -103,8 +108,11 @@ qint64 DownloadControl::getFileSize(QString url)
 
 qint64 DownloadControl::sizeFromAnswer(const QByteArray &contentLength)
 {
-    if (contentLength.isNull())
-        return 0; // no length at all: an empty file, as before
+    if (contentLength.isNull()) {
+        // No length at all (a generated document): 0, and the body decides.
+        lengthKnown = false;
+        return 0;
+    }
     const QByteArray digits = contentLength.trimmed();
     bool ok = !digits.isEmpty();
     for (char c : digits)
@@ -113,9 +121,9 @@ qint64 DownloadControl::sizeFromAnswer(const QByteArray &contentLength)
     if (ok && size <= qMin(sizeLimit, maxFileSize))
         return size;
     if (ok && size <= maxFileSize)
-        emit getFileSizeErrorSignal(DownloadMessages::tooLarge(size, sizeLimit));
+        reportSizeError(DownloadFailure::TooLarge, DownloadMessages::tooLarge(size, sizeLimit));
     else
-        emit getFileSizeErrorSignal(DownloadMessages::invalidSize(contentLength));
+        reportSizeError(DownloadFailure::InvalidSize, DownloadMessages::invalidSize(contentLength));
     return -1;
 }
 
@@ -157,7 +165,8 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
     readySize = 0;
     keptNewBytes = false;
     const QString recordPath = ResumeRecord::pathFor(filePath);
-    std::unique_ptr<ResumeRecord> previous = usableRecord(recordPath);
+    // A body of unknown length has no ranges to continue: it comes whole or not at all.
+    std::unique_ptr<ResumeRecord> previous = lengthKnown ? usableRecord(recordPath) : nullptr;
     // Never write through a link that someone put where the download goes.
     if (QFileInfo(filePath).isSymLink())
         return false;
@@ -181,7 +190,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
         QFile::remove(filePath);
         QFile::remove(recordPath);
         totalSize = -1;
-        emit getFileSizeErrorSignal(message);
+        reportSizeError(DownloadFailure::CannotPreallocate, message);
         return false;
     }
     if (!previous)
@@ -189,7 +198,13 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
 
     QVector<QPair<qint64, qint64>> ranges;
     m_resumedBytes = previous ? previous->doneBytes() : 0;
-    if (previous) {
+    if (!lengthKnown) {
+        // One request: without a length there is nothing to split. The cap bounds
+        // what reaches the disk; the caller's digest check judges the bytes.
+        const qint64 cap = qMin(sizeLimit, maxUnknownLength);
+        qDebug() << "the length of" << url << "is unknown: taking its body whole, up to" << cap << "bytes";
+        ranges.append({0, cap - 1});
+    } else if (previous) {
         ranges = ResumeRecord::plan(previous->missing(), threadCount);
         qDebug() << "resumed bytes" << m_resumedBytes << "of" << totalSize;
     } else {
@@ -198,7 +213,7 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
     }
     // Without a validator a later download could not tell a changed file: keep no record.
     std::shared_ptr<ResumeRecord> record;
-    if (!validator.isEmpty() && totalSize > 0) {
+    if (!validator.isEmpty() && totalSize > 0 && lengthKnown) {
         record = std::make_shared<ResumeRecord>();
         record->url = url;
         record->totalSize = totalSize;
@@ -215,12 +230,14 @@ bool DownloadControl::downloadFile(const QString &url, const QString &filePath, 
         auto *worker = new DownloadThread(sameThread ? this : nullptr);
         connect(worker, &DownloadThread::finished, this, &DownloadControl::finishedSlot);
         connect(worker, &DownloadThread::progressChange, this, &DownloadControl::progressChangeSlot);
+        connect(worker, &DownloadThread::failed, this, &DownloadControl::failedSlot);
         connect(worker, &DownloadThread::error, this, &DownloadControl::errorSlot);
         worker->record = record;
         worker->revalidate = revalidate;
         if (previous)
             worker->ifRange = validator;
-        worker->fileSize = totalSize;
+        worker->fileSize = lengthKnown ? totalSize : -1;
+        worker->lengthUnknown = !lengthKnown;
         worker->timer->setInterval(stallInterval);
         threadList.append(worker);
     }
@@ -266,8 +283,12 @@ void DownloadControl::downloadingFinish()
     file->close();
     file->deleteLater();
     file = nullptr;
+    if (!lengthKnown) {
+        qDebug() << "the file of unknown length has" << length << "bytes";
+        totalSize = length;
+    }
     if (length != totalSize) {
-        errorSlot(0, DownloadMessages::wrongLength(length, totalSize), false);
+        reportError(DownloadFailure::WrongLength, DownloadMessages::wrongLength(length, totalSize), false);
         return;
     }
     state = Finished;
@@ -277,7 +298,26 @@ void DownloadControl::downloadingFinish()
     emit finished(0);
 }
 
+void DownloadControl::failedSlot(int, DownloadFailure kind)
+{
+    m_workerFailure = kind;
+}
+
 void DownloadControl::errorSlot(int, const QString &errorString, bool isUploadLog)
+{
+    const DownloadFailure kind = m_workerFailure == DownloadFailure::None ? DownloadFailure::NetworkError : m_workerFailure;
+    m_workerFailure = DownloadFailure::None;
+    reportError(kind, errorString, isUploadLog);
+}
+
+void DownloadControl::reportSizeError(DownloadFailure kind, const QString &errorMessage)
+{
+    qDebug() << "download failed:" << DownloadFailures::name(kind);
+    emit failed(kind);
+    emit getFileSizeErrorSignal(errorMessage);
+}
+
+void DownloadControl::reportError(DownloadFailure kind, const QString &errorString, bool isUploadLog)
 {
     if (hasError)
         return;
@@ -289,5 +329,7 @@ void DownloadControl::errorSlot(int, const QString &errorString, bool isUploadLo
     // The failing segment saved the record before it reported.
     ResumeRecord kept;
     keptNewBytes = ResumeRecord::load(ResumeRecord::pathFor(filePath), &kept, nullptr) && kept.doneBytes() > m_resumedBytes;
+    qDebug() << "download failed:" << DownloadFailures::name(kind);
+    emit failed(kind);
     emit error(errorString, isUploadLog);
 }

@@ -1,6 +1,7 @@
 #ifndef VELTORA_DOWNLOADCONTROL_H
 #define VELTORA_DOWNLOADCONTROL_H
 
+#include "DownloadFailure.h"
 #include "DownloadThread.h"
 
 #include <QFile>
@@ -19,7 +20,8 @@ class ResumeRecord;
 // redirects, more than ten meaning a hijacked address), preallocates the file and
 // downloads it in parallel ranged requests, one worker a range. A download that was
 // cut short continues from its resume record (see ResumeRecord) when the server's
-// validator and size are still those of the part already on disk.
+// validator and size are still those of the part already on disk. A file whose
+// probe gives no length is fetched with one plain request, up to a cap.
 //
 // The controller's slots run on its own thread while downloads may be started from
 // another: the workers are listed and counted before any of them starts, the slots
@@ -38,6 +40,9 @@ public:
 
     // Larger sizes are refused as the server's mistake (and could overflow the ranges).
     static constexpr qint64 maxFileSize = qint64(1) << 50;
+    // A file whose length the probe did not learn is taken up to this many bytes (or
+    // the caller's lower sizeLimit); its digest, not its length, tells whether it is right.
+    static constexpr qint64 maxUnknownLength = qint64(4) << 30;
 
     // Ranges of the n segments of a file of T bytes: boundaries are shared, and
     // the last position is T (servers limit it to the last byte). The value is
@@ -78,19 +83,28 @@ public:
     // Whether the failed download added bytes to its resume record: one cut off
     // before any came has nothing new to continue from. Set before `error`.
     bool keptNewBytes = false;
+    // Whether the last probe's answer carried a length. Without one the probe's size
+    // is 0 and the download takes whatever body comes, up to the cap.
+    bool lengthKnown = true;
 
 signals:
     void finished(int index);
     void progressChange(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
     void getFileSizeErrorSignal(const QString &errorMessage);
     void error(const QString &errorString, bool isUploadLog);
+    // What went wrong, emitted just before each `error` and `getFileSizeErrorSignal`.
+    void failed(DownloadFailure kind);
 
 public slots:
     void finishedSlot(int index);
     void progressChangeSlot(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
     void errorSlot(int index, const QString &errorString, bool isUploadLog);
+    void failedSlot(int index, DownloadFailure kind);
 
 private:
+    void reportError(DownloadFailure kind, const QString &errorString, bool isUploadLog);
+    void reportSizeError(DownloadFailure kind, const QString &errorMessage);
+
     // The size from the probe's answer, or -1 after reporting why it is unusable.
     qint64 sizeFromAnswer(const QByteArray &contentLength);
     // The record to continue from, or null when the download starts from zero.
@@ -98,6 +112,9 @@ private:
 
     QVector<qint64> m_segmentReady; // the latest count of each segment, by segment
     qint64 m_resumedBytes = 0;
+    // The kind a worker reported just before its error text; a worker emits both
+    // together on one thread, so the text that follows is always this one's.
+    DownloadFailure m_workerFailure = DownloadFailure::None;
 };
 
 #endif

@@ -101,6 +101,12 @@ QString unsupportedAddress(Source source, const QString &scheme)
         .arg(scheme.left(20));
 }
 
+QString longerThanAllowed(qint64 limit)
+{
+    return QCoreApplication::translate("DownloadThread", "The download file has more than the %1 bytes allowed,please check the download url")
+        .arg(limit);
+}
+
 bool isBrokenConnection(const QString &errorString)
 {
     return errorString == forNetworkError(Worker, QNetworkReply::RemoteHostClosedError, QString())

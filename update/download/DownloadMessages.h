@@ -6,7 +6,8 @@
 
 // The download engine's user-facing texts. The controller and its workers word
 // them alike but translate them in their own contexts, and the "not found" text
-// of the controller has two blanks after "file".
+// of the controller has two blanks after "file". They are for people only: what
+// happened travels beside them as a DownloadFailure.
 namespace DownloadMessages {
 
 enum Source { Controller, Worker };
@@ -34,8 +35,10 @@ QString wrongLength(qint64 length, qint64 expected);
 QString tooLarge(qint64 size, qint64 limit);
 // A redirect to an address that is not downloaded over http (file:, data:, ...).
 QString unsupportedAddress(Source source, const QString &scheme);
-// Whether a segment's error text says that the connection broke off or timed out,
-// as opposed to a refusal by the server or a local failure.
+// A body of unknown length that runs past what the caller takes of this kind.
+QString longerThanAllowed(qint64 limit);
+// Whether a segment's error text says that the connection broke off or timed out.
+// Deciding on texts is what DownloadFailure replaces: nothing new should call this.
 bool isBrokenConnection(const QString &errorString);
 
 } // namespace DownloadMessages

@@ -32,6 +32,7 @@ DownloadThread::DownloadThread(QObject *parent) : QObject(parent)
 {
     qRegisterMetaType<QFile *>("QFile*");
     qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+    DownloadFailures::registerType();
     manager = new QNetworkAccessManager(this);
     timer = new QTimer(this);
     timer->setInterval(stallCheckInterval);
@@ -60,7 +61,8 @@ void DownloadThread::startDownload(int _index, const QString &_url, QFile *_file
     m_written = 0;
 
     QNetworkRequest request{QUrl(url)};
-    request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(readySize + startPoint).arg(endPoint).toLatin1());
+    if (!lengthUnknown)
+        request.setRawHeader("Range", QStringLiteral("bytes=%0-%1").arg(readySize + startPoint).arg(endPoint).toLatin1());
     if (!ifRange.isEmpty())
         request.setRawHeader("If-Range", ifRange);
     if (revalidate)
@@ -114,23 +116,27 @@ void DownloadThread::writeArrived()
     if (code == 200 && !ifRange.isEmpty()) {
         if (record)
             record->discard();
-        fail(DownloadMessages::changedOnServer());
+        fail(DownloadFailure::ChangedOnServer, DownloadMessages::changedOnServer());
         return;
     }
     if (data.isEmpty() || (code != 206 && code != 200) || redirectTimes > maxRedirects || !file)
         return;
     if (code == 206 && !rangeStartsAt(reply->rawHeader("Content-Range"), startPoint)) {
-        fail(DownloadMessages::wrongPart());
+        fail(DownloadFailure::WrongPart, DownloadMessages::wrongPart());
         return;
     }
-    // More than the range (a server ignoring it, or lying about the size): none of it
-    // is written, so the file never grows past the probed size.
+    // More than the range (a server ignoring it, or lying about the size), or than the
+    // cap of a body of unknown length: none of it is written, so the file never grows
+    // past the probed size or the cap.
     if (data.size() > expectedBytes() - m_written) {
-        fail(DownloadMessages::longerThanAsked());
+        if (lengthUnknown)
+            fail(DownloadFailure::TooLarge, DownloadMessages::longerThanAllowed(expectedBytes()));
+        else
+            fail(DownloadFailure::LongerThanAsked, DownloadMessages::longerThanAsked());
         return;
     }
     if (!file->seek(startPoint + m_written) || file->write(data) != data.size()) {
-        fail(DownloadMessages::writeFailed(file->fileName(), file->errorString()));
+        fail(DownloadFailure::WriteFailed, DownloadMessages::writeFailed(file->fileName(), file->errorString()));
         return;
     }
     m_written += data.size();
@@ -140,7 +146,13 @@ void DownloadThread::writeArrived()
     }
 }
 
-void DownloadThread::fail(const QString &message)
+void DownloadThread::report(DownloadFailure kind, const QString &message, bool isUploadLog)
+{
+    emit failed(index, kind);
+    emit error(index, message, isUploadLog);
+}
+
+void DownloadThread::fail(DownloadFailure kind, const QString &message)
 {
     timer->stop();
     errorString = message;
@@ -151,15 +163,18 @@ void DownloadThread::fail(const QString &message)
     // No more data for this segment: it would only be dropped.
     disconnect(reply, nullptr, this, nullptr);
     reply->abort();
-    emit error(index, errorString, false);
+    report(kind, errorString, false);
 }
 
 void DownloadThread::downloadProcessSlot(qint64 bytesReceived, qint64 bytesTotal)
 {
+    Q_UNUSED(bytesReceived)
     Q_UNUSED(bytesTotal)
     if (sender() != reply)
         return; // a reply left behind by a redirect
-    readySize = bytesReceived;
+    // Only what reached the file: bytes thrown away are no progress, or an error page
+    // that trickles for ever would keep the stall check from ever firing.
+    readySize = m_written;
     emit progressChange(index, startPoint, endPoint, readySize);
 }
 
@@ -170,7 +185,7 @@ void DownloadThread::finishedSlot()
     timer->stop();
     if (redirectTimes > maxRedirects) {
         state = Failed;
-        emit error(index, DownloadMessages::hijacked(DownloadMessages::Worker), true);
+        report(DownloadFailure::Hijacked, DownloadMessages::hijacked(DownloadMessages::Worker), true);
         return;
     }
 
@@ -181,12 +196,12 @@ void DownloadThread::finishedSlot()
         ++redirectTimes;
         qDebug() << "###thread" << index << "--times" << redirectTimes << ">>>>>>>redirect url" << location;
         if (location.trimmed().isEmpty()) {
-            fail(DownloadMessages::redirectWithoutLocation(DownloadMessages::Worker));
+            fail(DownloadFailure::RedirectWithoutLocation, DownloadMessages::redirectWithoutLocation(DownloadMessages::Worker));
             return;
         }
         const QUrl target = QUrl(url).resolved(QUrl(location));
         if (!isDownloadAddress(target)) {
-            fail(DownloadMessages::unsupportedAddress(DownloadMessages::Worker, target.scheme()));
+            fail(DownloadFailure::UnsupportedAddress, DownloadMessages::unsupportedAddress(DownloadMessages::Worker, target.scheme()));
             return;
         }
         state = Idle;
@@ -201,12 +216,13 @@ void DownloadThread::finishedSlot()
         return; // the write failed or the file changed: reported
     if (code != 200 && code != 206) {
         // Nothing of ours was in this answer: finishing would claim a segment we do not have.
-        fail(DownloadMessages::unexpectedStatus(code));
+        fail(DownloadFailure::UnexpectedStatus, DownloadMessages::unexpectedStatus(code));
         return;
     }
-    if (m_written != expectedBytes()) {
+    if (!lengthUnknown && m_written != expectedBytes()) {
         // An answer that ends before its range is how a cut connection often looks: same road.
-        fail(DownloadMessages::forNetworkError(DownloadMessages::Worker, QNetworkReply::RemoteHostClosedError, QString()));
+        fail(DownloadFailure::BrokenConnection,
+             DownloadMessages::forNetworkError(DownloadMessages::Worker, QNetworkReply::RemoteHostClosedError, QString()));
         return;
     }
     qDebug() << QStringLiteral("###########thread-%1 finish,size %2").arg(index).arg(m_written);
@@ -236,7 +252,7 @@ void DownloadThread::errorSlot(QNetworkReply::NetworkError code)
     qDebug() << QStringLiteral("-----------thread-%1 ").arg(index) << errorString;
     if (record)
         record->saveNow();
-    emit error(index, errorString, false);
+    report(DownloadFailures::forNetworkError(code), errorString, false);
 }
 
 void DownloadThread::downloadTimeOut()
@@ -251,7 +267,7 @@ void DownloadThread::downloadTimeOut()
         errorString = DownloadMessages::forNetworkError(DownloadMessages::Worker, QNetworkReply::RemoteHostClosedError, QString());
         if (record)
             record->saveNow();
-        emit error(index, errorString, false);
+        report(DownloadFailure::BrokenConnection, errorString, false);
     }
     timer->start();
     ++stallCount;

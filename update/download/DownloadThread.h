@@ -1,6 +1,8 @@
 #ifndef VELTORA_DOWNLOADTHREAD_H
 #define VELTORA_DOWNLOADTHREAD_H
 
+#include "DownloadFailure.h"
+
 #include <QFile>
 #include <QNetworkReply>
 #include <QObject>
@@ -19,6 +21,8 @@ class ResumeRecord;
 // the event loop of the thread that created it; it follows redirects itself and
 // reports a stall when two checks find no progress. Only the bodies of answers it
 // asked for are written, and a write that fails ends the segment with an error.
+// Progress is what reached the file: an answer whose body is thrown away (an error
+// page, a redirect) makes none, however long it trickles.
 class DownloadThread : public QObject
 {
     Q_OBJECT
@@ -57,6 +61,9 @@ public:
     // The probed size of the whole file, set by the controller: nothing is written
     // at or past it (-1: only the range bounds what is written).
     qint64 fileSize = -1;
+    // Set by the controller when the probe found no length: one request without a
+    // Range, whose body (of any length up to endPoint + 1 bytes) is the whole file.
+    bool lengthUnknown = false;
 
     // Whether `url` may be downloaded or redirected to: http, and https where this
     // build can speak it; never file:, data: or the like.
@@ -66,6 +73,8 @@ signals:
     void finished(int index);
     void progressChange(int index, qint64 startPoint, qint64 endPoint, qint64 readySize);
     void error(int index, const QString &errorString, bool isUploadLog);
+    // What went wrong, emitted just before each `error`.
+    void failed(int index, DownloadFailure kind);
     void redirect(int _index, const QString &_url, QFile *_file, qint64 _startPoint, qint64 _endPoint);
 
 public slots:
@@ -84,7 +93,8 @@ private:
     // The bytes this segment's answer must hold: its range, cut at the file's end.
     qint64 expectedBytes() const;
     // Ends the segment with `message`: stops the request and keeps the record.
-    void fail(const QString &message);
+    void fail(DownloadFailure kind, const QString &message);
+    void report(DownloadFailure kind, const QString &message, bool isUploadLog);
 
     qint64 m_written = 0; // bytes of the current request already in the file
 };

@@ -25,12 +25,13 @@ namespace {
 const QString hijackText = QStringLiteral(
     "Your broadband service provider hijacked the download address, please download the latest version from <" VELTORA_VENDOR_HOST ">");
 
-// Spies on the four signals of one controller.
+// Spies on the signals of one controller.
 struct Spies
 {
     explicit Spies(DownloadControl *control)
         : finished(control, &DownloadControl::finished), progress(control, &DownloadControl::progressChange),
-          sizeError(control, &DownloadControl::getFileSizeErrorSignal), error(control, &DownloadControl::error)
+          sizeError(control, &DownloadControl::getFileSizeErrorSignal), error(control, &DownloadControl::error),
+          failed(control, &DownloadControl::failed)
     {
     }
     // Runs the event loop until the download ended one way or the other, then a little longer.
@@ -43,7 +44,7 @@ struct Spies
         QTest::qWait(100);
         return !finished.isEmpty() || !error.isEmpty();
     }
-    QSignalSpy finished, progress, sizeError, error;
+    QSignalSpy finished, progress, sizeError, error, failed;
 };
 
 // Runs download_child; returns its exit code and puts its output line into `out`.
@@ -67,6 +68,12 @@ using Segments = QVector<QPair<qint64, qint64>>;
 Q_DECLARE_METATYPE(Ranges)
 Q_DECLARE_METATYPE(Segments)
 Q_DECLARE_METATYPE(TestHttpServer::Resource)
+
+// Names the kinds in failure messages.
+char *toString(DownloadFailure kind)
+{
+    return qstrdup(DownloadFailures::name(kind));
+}
 
 class TestDownload : public QObject
 {
@@ -98,8 +105,12 @@ private slots:
     void stallCountIsNeverReset();
     void waitsEndWithinTheirBound_data();
     void waitsEndWithinTheirBound();
+    void discardedBytesAreNoProgress_data();
+    void discardedBytesAreNoProgress();
     void sizesAndAddressesAreHeldTo_data();
     void sizesAndAddressesAreHeldTo();
+    void bodiesOfUnknownLength_data();
+    void bodiesOfUnknownLength();
     void stalledSegmentFailsAtTheRealInterval();
     void memoryStaysBoundedForLargeFiles();
 
@@ -483,12 +494,43 @@ void TestDownload::waitsEndWithinTheirBound()
     QVERIFY(!QFileInfo::exists(ResumeRecord::pathFor(path("out.bin"))));
 }
 
+void TestDownload::discardedBytesAreNoProgress_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("a 503 page that trickles") << 503;
+    QTest::newRow("a 302 whose body trickles") << 302;
+}
+
+// An answer whose body is thrown away makes no progress however long it trickles:
+// the stall checks end the download.
+void TestDownload::discardedBytesAreNoProgress()
+{
+    QFETCH(int, status);
+    TestHttpServer::Resource resource;
+    resource.patternSize = 100000;
+    resource.getStatus = status;
+    resource.getLocation = "/elsewhere.bin";
+    resource.errorBody = QByteArray(4 << 20, 'x'); // 80 s at 1 KB every 20 ms
+    resource.trickleMs = 20;
+    m_server.serve("/trickle.bin", resource);
+    DownloadControl control;
+    // Longer than the pause between the network library's progress reports, so that
+    // every check would see counted bytes.
+    control.stallInterval = 500;
+    Spies spies(&control);
+    QVERIFY(control.downloadFile(m_server.url("/trickle.bin"), path("out.bin"), 2));
+    QVERIFY(spies.error.wait(20000));
+    QCOMPARE(spies.error.first().first().toString(), QStringLiteral("The connection has been broken,please login and download again"));
+    QCOMPARE(spies.finished.count(), 0);
+}
+
 void TestDownload::sizesAndAddressesAreHeldTo_data()
 {
     QTest::addColumn<TestHttpServer::Resource>("resource");
     QTest::addColumn<qint64>("sizeLimit");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<qint64>("maxOnDisk"); // -1: no file at all
+    QTest::addColumn<DownloadFailure>("kind");
     const QString longer = QStringLiteral("The server sent more of the file than asked for,please download again");
     const qint64 manifestLimit = 16 << 20;
     const qint64 signatureLimit = 1024;
@@ -496,32 +538,37 @@ void TestDownload::sizesAndAddressesAreHeldTo_data()
     TestHttpServer::Resource resource;
     resource.content = "0123456789";
     resource.ignoreRange = true;
-    QTest::newRow("segment body longer than its range") << resource << DownloadControl::maxFileSize << longer << qint64(10);
+    QTest::newRow("segment body longer than its range") << resource << DownloadControl::maxFileSize << longer << qint64(10)
+                                                        << DownloadFailure::LongerThanAsked;
 
     resource = {};
     resource.patternSize = 15000;
     resource.headContentLength = "20000";
     QTest::newRow("short file") << resource << DownloadControl::maxFileSize
-                                << "The connection has been broken,please login and download again" << qint64(20000);
+                                << "The connection has been broken,please login and download again" << qint64(20000)
+                                << DownloadFailure::BrokenConnection;
 
     resource = {};
     resource.patternSize = 20 << 20;
     QTest::newRow("20 MB manifest") << resource << manifestLimit
                                     << "The download file has 20971520 bytes, more than the 16777216 allowed,please check the download url"
-                                    << qint64(-1);
+                                    << qint64(-1) << DownloadFailure::TooLarge;
 
-    // A probe without a length gives a size of 0: any body is more than that.
+    // A probe without a length gives a size of 0: the body is taken up to the cap.
     resource = {};
     resource.patternSize = 10 << 10;
     resource.omitContentLength = true;
-    QTest::newRow("10 KB signature without a length") << resource << signatureLimit << longer << qint64(0);
+    QTest::newRow("10 KB signature without a length")
+        << resource << signatureLimit << "The download file has more than the 1024 bytes allowed,please check the download url"
+        << signatureLimit << DownloadFailure::TooLarge;
 
     resource = {};
     resource.status = 302;
     resource.location = "file:///etc/passwd";
     QTest::newRow("probe redirected to file:")
         << resource << DownloadControl::maxFileSize
-        << "The server redirected the download to an unsupported address (file),please check the download url" << qint64(-1);
+        << "The server redirected the download to an unsupported address (file),please check the download url" << qint64(-1)
+        << DownloadFailure::UnsupportedAddress;
 
     resource = {};
     resource.patternSize = 100;
@@ -529,7 +576,8 @@ void TestDownload::sizesAndAddressesAreHeldTo_data()
     resource.getLocation = "data:,secret";
     QTest::newRow("segment redirected to data:")
         << resource << DownloadControl::maxFileSize
-        << "The server redirected the download to an unsupported address (data),please check the download url" << qint64(100);
+        << "The server redirected the download to an unsupported address (data),please check the download url" << qint64(100)
+        << DownloadFailure::UnsupportedAddress;
 }
 
 // Each ends on one download error, with nothing on disk past the size the probe found.
@@ -539,6 +587,7 @@ void TestDownload::sizesAndAddressesAreHeldTo()
     QFETCH(qint64, sizeLimit);
     QFETCH(QString, expected);
     QFETCH(qint64, maxOnDisk);
+    QFETCH(DownloadFailure, kind);
     m_server.serve("/sized.bin", resource);
     DownloadControl control;
     control.sizeLimit = sizeLimit;
@@ -548,11 +597,48 @@ void TestDownload::sizesAndAddressesAreHeldTo()
     const QSignalSpy &ended = maxOnDisk >= 0 ? spies.error : spies.sizeError;
     QCOMPARE(ended.count(), 1);
     QCOMPARE(ended.first().first().toString(), expected);
+    // The kind travels beside the text, and callers decide on it.
+    QCOMPARE(spies.failed.count(), 1);
+    QCOMPARE(spies.failed.first().first().value<DownloadFailure>(), kind);
     QCOMPARE(spies.finished.count(), 0);
     const QStringList written = QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
     QCOMPARE(written, maxOnDisk >= 0 ? QStringList{"out.bin"} : QStringList());
     if (maxOnDisk >= 0)
         QVERIFY(QFileInfo(path("out.bin")).size() <= maxOnDisk);
+}
+
+void TestDownload::bodiesOfUnknownLength_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("a manifest") << qint64(100000);
+    QTest::newRow("an empty document") << qint64(0);
+}
+
+// A generated document: no length on HEAD, none on GET, Range ignored. The body is the
+// file, from one plain request, and no resume record claims any of it.
+void TestDownload::bodiesOfUnknownLength()
+{
+    QFETCH(qint64, size);
+    TestHttpServer::Resource resource;
+    resource.patternSize = size;
+    resource.omitContentLength = true;
+    resource.closeDelimited = true;
+    resource.ignoreRange = true;
+    resource.etag = "\"m1\"";
+    m_server.serve("/update.json", resource);
+    DownloadControl control;
+    control.sizeLimit = 16 << 20;
+    Spies spies(&control);
+    MessageCapture log;
+    QVERIFY(control.downloadFile(m_server.url("/update.json"), path("update.json"), 2));
+    QVERIFY(spies.finished.wait(10000));
+    QCOMPARE(spies.error.count(), 0);
+    QCOMPARE(readFile(path("update.json")), TestHttpServer::pattern(0, size));
+    const QList<TestHttpServer::Request> gets = m_server.requestsFor("GET");
+    QCOMPARE(gets.size(), 1);
+    QVERIFY(!gets.first().headers.contains("range"));
+    QCOMPARE(log.messages().filter("is unknown").size(), 1);
+    QVERIFY(!QFileInfo::exists(ResumeRecord::pathFor(path("update.json"))));
 }
 
 void TestDownload::stalledSegmentFailsAtTheRealInterval()

@@ -107,10 +107,4 @@ QString longerThanAllowed(qint64 limit)
         .arg(limit);
 }
 
-bool isBrokenConnection(const QString &errorString)
-{
-    return errorString == forNetworkError(Worker, QNetworkReply::RemoteHostClosedError, QString())
-           || errorString == forNetworkError(Worker, QNetworkReply::TimeoutError, QString());
-}
-
 } // namespace DownloadMessages

@@ -37,9 +37,6 @@ QString tooLarge(qint64 size, qint64 limit);
 QString unsupportedAddress(Source source, const QString &scheme);
 // A body of unknown length that runs past what the caller takes of this kind.
 QString longerThanAllowed(qint64 limit);
-// Whether a segment's error text says that the connection broke off or timed out.
-// Deciding on texts is what DownloadFailure replaces: nothing new should call this.
-bool isBrokenConnection(const QString &errorString);
 
 } // namespace DownloadMessages
 

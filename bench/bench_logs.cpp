@@ -86,8 +86,9 @@ int main(int argc, char *argv[])
         QTemporaryDir dir;
         const QString connection = store == QLatin1String("SQLite") ? dir.filePath(QStringLiteral("logs.sqlite")) : postgres.connection();
         LogsService service(args.at(1));
+        // Every client is a machine of its own here, as behind the vendor's proxy: no per-address limits.
         if (!service.start({QStringLiteral("--db"), connection, QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--day-volume"),
-                            QStringLiteral("0")})) {
+                            QStringLiteral("0"), QStringLiteral("--connections"), QStringLiteral("0")})) {
             std::fprintf(stderr, "%s: the service did not start\n%s", qPrintable(store), qPrintable(service.log()));
             return false;
         }

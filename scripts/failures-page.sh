@@ -26,7 +26,7 @@ if [ -z "$port" ]; then
     cat "$work/service.log" >&2
     exit 1
 fi
-chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1100,1250 \
+chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1100,1700 \
     --screenshot="$docs/failures-page.png" "http://127.0.0.1:$port/failures" 2> "$work/chromium.log" || {
     cat "$work/chromium.log" >&2
     exit 1

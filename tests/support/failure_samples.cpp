@@ -1,5 +1,7 @@
-// Fills a failure-log store with the logs of a folder, spread over the last 30 days and
-// two installed versions, so that the failures page has something to show (scripts/failures-page.sh).
+// Fills a failure-log store with the logs of a folder, spread over the last 30 days, two
+// installed versions and two releases being installed (the newer one from two weeks ago on),
+// a few from machines with a wrong clock, so that the failures page has something to show
+// (scripts/failures-page.sh).
 #include "FailureLog.h"
 #include "LogStore.h"
 
@@ -44,6 +46,10 @@ int main(int argc, char *argv[])
                 const bool older = (d + c + f) % 3 == 0;
                 StoredLog row;
                 row.log = older ? QByteArray(original).replace("VeltoraVersion:  \"1.0\"", "VeltoraVersion:  \"0.9\"") : original;
+                const QByteArray release = d < 14 && (d + c) % 2 == 0 ? "1.2" : "1.1";
+                row.log.prepend("##update##Debug: (2026-12-08 10:00:00.000) targetRelease: " + release + ", rolloutShare: "
+                                + (release == "1.2" ? "20" : "100") + "\r\n");
+                row.clockSkewSeconds = (d * 7 + f + c) % 23 == 0 ? -2 * 24 * 3600 : 0;
                 row.fileName = QStringLiteral("update_mac_%1_sample-%2-%3.log").arg(older ? QStringLiteral("0.9") : QStringLiteral("1.0")).arg(d).arg(c);
                 row.receivedAtMs = now - d * day - (f * 3 + c) * 60000;
                 row.address = QStringLiteral("192.0.2.%1").arg(10 + (d * 5 + f + c) % 200);

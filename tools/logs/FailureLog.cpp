@@ -5,12 +5,36 @@
 
 namespace {
 
-// "##update##Debug: (2024-05-06 13:45:10.123) message"
-const QRegularExpression &lineFormat()
+// "##update##Debug: (2024-05-06 13:45:10.123) message": the program and the message, read by
+// hand because a log of 8 MB has a hundred thousand lines and this runs for each upload.
+bool splitLine(const QString &line, bool *fromSetup, QString *message)
 {
-    static const QRegularExpression format(
-        QStringLiteral("^##(update|finisher)##[A-Za-z]*:? \\(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\) (.*)$"));
-    return format;
+    static const QLatin1String update("##update##");
+    static const QLatin1String finisher("##finisher##");
+    int at = 0;
+    if (line.startsWith(update))
+        at = update.size();
+    else if (line.startsWith(finisher))
+        at = finisher.size();
+    else
+        return false;
+    *fromSetup = at == finisher.size();
+    while (at < line.size() && line.at(at).unicode() < 128 && line.at(at).isLetter())
+        ++at;
+    if (at < line.size() && line.at(at) == QLatin1Char(':'))
+        ++at;
+    // " (dddd-dd-dd dd:dd:dd.ddd) "
+    static const char shape[] = " (dddd-dd-dd dd:dd:dd.ddd) ";
+    const int length = int(sizeof shape) - 1;
+    if (line.size() < at + length)
+        return false;
+    for (int i = 0; i < length; ++i) {
+        const QChar c = line.at(at + i);
+        if (shape[i] == 'd' ? (c < QLatin1Char('0') || c > QLatin1Char('9')) : c != QLatin1Char(shape[i]))
+            return false;
+    }
+    *message = line.mid(at + length);
+    return true;
 }
 
 // The debug stream writes texts in double quotes with \" and \\ escaped.
@@ -29,24 +53,41 @@ QString plain(const QString &text)
 
 struct Marker
 {
-    const char *pattern;
+    const char *start; // the message starts with it, or is it when `whole`
+    bool whole;
     const char *road;
 };
 
 // Lines that show which kind of update the run took; the last one seen wins.
 const Marker roadMarkers[] = {
-    {"^download fixUpdatePacket Success|^UncompressFixUpdatePacket|^Download FixUpdate Packet md5|^copy fixUpdate Files", "fix"},
-    {"^UncompressPartialPacket|^start patch$|^Download Partial Packet md5", "partial"},
-    {"^UncompressReplacePacket|^Download Replace Packet md5|^patch failed:", "replace"},
-    {"^get PartialPacket Info error|^start installer|^Download installer md5", "installer"},
+    {"download fixUpdatePacket Success", false, "fix"},
+    {"UncompressFixUpdatePacket", false, "fix"},
+    {"Download FixUpdate Packet md5", false, "fix"},
+    {"copy fixUpdate Files", false, "fix"},
+    {"UncompressPartialPacket", false, "partial"},
+    {"start patch", true, "partial"},
+    {"Download Partial Packet md5", false, "partial"},
+    {"UncompressReplacePacket", false, "replace"},
+    {"Download Replace Packet md5", false, "replace"},
+    {"patch failed:", false, "replace"},
+    {"get PartialPacket Info error", false, "installer"},
+    {"start installer", false, "installer"},
+    {"Download installer md5", false, "installer"},
 };
 
 bool tellsOfFailure(const QString &message)
 {
-    static const QRegularExpression failure(
-        QStringLiteral("error|fail|refus|not match|could not|cannot|timeout|not found|hijack|interrupted"),
-        QRegularExpression::CaseInsensitiveOption);
-    return failure.match(message).hasMatch();
+    static const QLatin1String words[] = {QLatin1String("error"),     QLatin1String("fail"),     QLatin1String("refus"),
+                                          QLatin1String("not match"), QLatin1String("could not"), QLatin1String("cannot"),
+                                          QLatin1String("timeout"),   QLatin1String("not found"), QLatin1String("hijack"),
+                                          QLatin1String("interrupted")};
+    // One lower-case copy and plain searches: a case-blind search per word costs far more.
+    const QString lower = message.toLower();
+    for (const QLatin1String &word : words) {
+        if (lower.contains(word))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -70,32 +111,25 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
     // Written by the updater once a run knows what it installs; the share is 0-100.
     static const QRegularExpression target(
         QStringLiteral("^targetRelease: ([^\\s,]{1,64}), rolloutShare: ((?:100|\\d{1,2})(?:\\.\\d{1,6})?)$"));
-    // Made once by the first caller, whichever worker thread it is: filling a shared list on
-    // first use from several threads at once corrupted the heap when a burst of uploads came in.
-    static const QVector<QPair<QRegularExpression, QString>> roads = [] {
-        QVector<QPair<QRegularExpression, QString>> made;
-        for (const Marker &m : roadMarkers)
-            made.append({QRegularExpression(QString::fromLatin1(m.pattern)), QString::fromLatin1(m.road)});
-        return made;
-    }();
-
     bool uploaded = false;
     bool inSetup = false;
+    QString message;
+    bool fromSetup = false;
     for (const QByteArray &raw : log.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        const QRegularExpressionMatch match = lineFormat().match(line);
-        if (!match.hasMatch())
+        if (!raw.startsWith("##"))
             continue;
-        const bool fromSetup = match.capturedRef(1) == QLatin1String("finisher");
-        const QString message = match.captured(2);
+        if (!splitLine(QString::fromUtf8(raw).trimmed(), &fromSetup, &message))
+            continue;
+        // Each pattern only for the lines that can be it.
         QRegularExpressionMatch m;
-        if ((m = version.match(message)).hasMatch()) {
+        const QChar first = message.isEmpty() ? QChar() : message.at(0);
+        if (first == QLatin1Char('*') && (m = version.match(message)).hasMatch()) {
             fields.installedVersion = plain(unquoted(m.captured(1)));
-        } else if ((m = system.match(message)).hasMatch()) {
+        } else if (first == QLatin1Char('*') && (m = system.match(message)).hasMatch()) {
             fields.platform = plain(unquoted(m.captured(1)));
-        } else if ((m = manifest.match(message)).hasMatch()) {
+        } else if (first == QLatin1Char('d') && (m = manifest.match(message)).hasMatch()) {
             fields.manifestUrl = plain(unquoted(m.captured(1)));
-        } else if ((m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
+        } else if (first == QLatin1Char('t') && (m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
             fields.targetRelease = plain(m.captured(1));
             fields.rolloutShare = m.captured(2);
         } else if (message == QLatin1String("========upload Log========")) {
@@ -105,9 +139,9 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
         }
         if (fromSetup)
             inSetup = true;
-        for (const auto &road : qAsConst(roads)) {
-            if (road.first.match(message).hasMatch())
-                fields.road = road.second;
+        for (const Marker &marker : roadMarkers) {
+            if (marker.whole ? message == QLatin1String(marker.start) : message.startsWith(QLatin1String(marker.start)))
+                fields.road = QLatin1String(marker.road);
         }
         if (tellsOfFailure(message))
             fields.lastError = plain(message);

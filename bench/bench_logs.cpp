@@ -86,15 +86,19 @@ int main(int argc, char *argv[])
         QTemporaryDir dir;
         const QString connection = store == QLatin1String("SQLite") ? dir.filePath(QStringLiteral("logs.sqlite")) : postgres.connection();
         LogsService service(args.at(1));
-        // Every client is a machine of its own here, as behind the vendor's proxy: no per-address limits.
+        // Every client is a machine of its own here: no per-address limits on the uploads. With slow
+        // connections the service runs as behind the vendor's proxy: the uploads come from the
+        // trusted proxy (127.0.0.1), the slow connections from elsewhere, held to their share.
+        const bool withSlow = scenario == QLatin1String("60 slow connections");
         if (!service.start({QStringLiteral("--db"), connection, QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--day-volume"),
-                            QStringLiteral("0"), QStringLiteral("--connections"), QStringLiteral("0")})) {
+                            QStringLiteral("0"), withSlow ? QStringLiteral("--trust-proxy") : QStringLiteral("--connections"),
+                            withSlow ? QStringLiteral("--rate=0") : QStringLiteral("0")})) {
             std::fprintf(stderr, "%s: the service did not start\n%s", qPrintable(store), qPrintable(service.log()));
             return false;
         }
         // Half-sent requests from another address, held open for the whole run.
         std::vector<int> slow;
-        if (scenario == QLatin1String("60 slow connections")) {
+        if (withSlow) {
             for (int i = 0; i < 60; ++i)
                 slow.push_back(halfSent(service.port()));
         }

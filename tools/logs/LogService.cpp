@@ -298,7 +298,10 @@ struct LogService::Private
         check.maxLogBytes = o.maxLogBytes;
         UploadQueue::Options q;
         q.capacity = qMax(1, o.queueCapacity);
-        q.windowMs = o.batchWindowMs;
+        // PostgreSQL groups concurrent commits itself: several writers and no window to wait out.
+        const bool postgres = s->driverName() == QLatin1String("QPSQL");
+        q.windowMs = postgres ? 0 : o.batchWindowMs;
+        q.writers = postgres ? 8 : 1;
         q.maxAgeMs = o.maxAgeDays * 24 * 3600 * 1000;
         q.maxLogBytes = o.maxStoreBytes;
         queue = std::make_unique<UploadQueue>(s, q, [this](const QString &line) { log(line); });

@@ -24,7 +24,11 @@ UploadQueue::UploadQueue(LogStore *store, const Options &options, std::function<
     , m_options(options)
     , m_log(std::move(log))
 {
-    m_writer = std::thread([this] { write(); });
+    // Trimmed before the first upload: a store left past its bounds by an earlier run, or by a
+    // change of the options.
+    keepWithinBounds(QDateTime::currentMSecsSinceEpoch());
+    for (int i = 0; i < qMax(1, options.writers); ++i)
+        m_writers.emplace_back([this] { write(); });
 }
 
 UploadQueue::~UploadQueue()
@@ -39,8 +43,10 @@ void UploadQueue::stop()
         m_stopping = true;
     }
     m_wake.notify_all();
-    if (m_writer.joinable())
-        m_writer.join();
+    for (std::thread &writer : m_writers) {
+        if (writer.joinable())
+            writer.join();
+    }
 }
 
 UploadQueue::Result UploadQueue::submit(const StoredLog &log, QString *error)
@@ -69,8 +75,6 @@ UploadQueue::Result UploadQueue::submit(const StoredLog &log, QString *error)
 
 void UploadQueue::write()
 {
-    // A store left past its bounds by an earlier run, or by a change of the options, is trimmed first.
-    keepWithinBounds(QDateTime::currentMSecsSinceEpoch());
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
         m_wake.wait_for(lock, std::chrono::milliseconds(pruneIntervalMs), [this] { return m_stopping || !m_waiting.empty(); });
@@ -103,8 +107,7 @@ void UploadQueue::write()
             if (outcomes.at(i) == LogStore::Outcome::Failed)
                 bytes = 0;
         }
-        if (m_storedBytes >= 0)
-            m_storedBytes += bytes;
+        addStored(bytes);
 
         lock.lock();
         for (size_t i = 0; i < group.size(); ++i) {
@@ -121,8 +124,18 @@ void UploadQueue::write()
     }
 }
 
+void UploadQueue::addStored(qint64 bytes)
+{
+    std::lock_guard<std::mutex> lock(m_boundsLock);
+    if (m_storedBytes >= 0)
+        m_storedBytes += bytes;
+}
+
 void UploadQueue::keepWithinBounds(qint64 nowMs)
 {
+    std::unique_lock<std::mutex> lock(m_boundsLock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return;
     const bool ageDue = m_options.maxAgeMs > 0 && nowMs - m_lastPruneMs >= pruneIntervalMs;
     bool sizeDue = false;
     if (m_options.maxLogBytes > 0) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // The one writer of the service's uploads: they are committed in groups, each group in one
 // synced transaction, so a burst of uploads costs one sync instead of one each. Every upload
@@ -23,6 +24,9 @@ public:
     {
         int capacity = 64;
         int windowMs = 2;        // how long a group waits for more uploads once one is there
+        // Groups written at once: SQLite has one writer anyway; PostgreSQL commits concurrent
+        // transactions together itself, so several writers keep it busy.
+        int writers = 1;
         qint64 maxAgeMs = 0;     // 0: no limit
         qint64 maxLogBytes = 0;  // 0: no limit
     };
@@ -40,6 +44,7 @@ private:
     struct Pending;
     void write();
     void keepWithinBounds(qint64 nowMs);
+    void addStored(qint64 bytes);
 
     LogStore *m_store;
     const Options m_options;
@@ -49,10 +54,11 @@ private:
     std::deque<std::shared_ptr<Pending>> m_waiting;
     int m_unwritten = 0; // waiting, plus the group being written
     bool m_stopping = false;
+    std::mutex m_boundsLock;   // one writer at a time keeps the store within its bounds
     qint64 m_storedBytes = -1; // the logs' total as last counted, plus what was written since
     qint64 m_lastPruneMs = 0;
     qint64 m_lastCountMs = 0;
-    std::thread m_writer;
+    std::vector<std::thread> m_writers;
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "PlatformCommand.h"
 #include "UpdateArguments.h"
+#include "UpdateCheck.h"
 #include "UpdateControl.h"
 #include "UpdateWidget.h"
 #include "UserSettings.h"
@@ -15,6 +16,8 @@
 #include <QNetworkProxyFactory>
 #include <QStandardPaths>
 #include <QTextCodec>
+
+#include <cstring>
 
 namespace {
 
@@ -40,6 +43,11 @@ int main(int argc, char *argv[])
 {
     // Inside an installed bundle the plug-ins come from the bundle, not the system.
     BundleLayout::usePluginsBesideExecutable();
+    // A host asking whether an update is offered is neither stopped nor shown a window.
+    if (argc == 5 && std::strcmp(argv[1], "--check") == 0) {
+        QCoreApplication app(argc, argv);
+        return UpdateCheck::run(QCoreApplication::arguments());
+    }
     QApplication app(argc, argv);
 
     // Stop the running application before anything else, whatever the arguments.

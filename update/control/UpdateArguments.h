@@ -9,9 +9,20 @@
 //   update VERSION MANIFEST-URL INSTALL-PATH
 //   update VERSION MANIFEST-URL INSTALL-PATH USER-NAME
 //   update -skipfix VERSION MANIFEST-URL INSTALL-PATH LOG-FILE-NAME
+// and the host's question whether an update is offered now (UpdateCheck):
+//   update --check VERSION MANIFEST-URL INSTALL-PATH
 class UpdateArguments
 {
 public:
+    // Exit statuses beside the event loop's 0 (handed over) and -1 (a failure). A release
+    // held back by its rollout is no failure: the application can tell it apart.
+    enum ExitStatus : int {
+        Offered = 0,     // --check: an update is offered to this installation now
+        CheckFailed = 1, // --check: the manifest could not be fetched or was refused
+        HeldBack = 2,    // this installation is not in the release's rollout (yet)
+        UpToDate = 3,    // --check: the release is not newer than the installed version
+    };
+
     // Argument counts include the program name.
     static bool isValidCount(int count);
 

@@ -9,6 +9,8 @@
 #include "FileSha256.h"
 #include "InstallTransaction.h"
 #include "PlatformCommand.h"
+#include "ReleaseVersion.h"
+#include "Rollout.h"
 #include "SafePath.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
@@ -273,6 +275,8 @@ void UpdateControl::chooseUpdate()
         emit reStartUpdateSignal();
         return;
     }
+    if (!rolloutOffers())
+        return;
 
     if (!skipFix) {
         qDebug() << "Check whether get newest update packet";
@@ -423,8 +427,48 @@ bool UpdateControl::sha256Matches(const QString &file, const QByteArray &expecte
 
 void UpdateControl::refuseRelease(const QString &reason)
 {
+    if (checkOnly) {
+        emit checkAnsweredSignal(UpdateArguments::CheckFailed, QStringLiteral("error: Update refused: ") + reason);
+        return;
+    }
     qDebug().noquote() << QStringLiteral("Update refused: ") + reason;
     emit showMessageBoxSignal(finalFailureMessage(), true);
+}
+
+bool UpdateControl::rolloutOffers()
+{
+    QByteArray identifier;
+    QString identifierError;
+    if (!Rollout::installationIdentifier(DataPaths::dataDirectory(), &identifier, &identifierError))
+        identifier.clear();
+    const Rollout::Decision decision = Rollout::decide(m_manifestBytes, platform, identifier, identifierError);
+    const QString target = Rollout::targetReleaseLine(decision);
+    if (target != m_loggedTarget) {
+        qDebug().noquote() << target;
+        m_loggedTarget = target;
+    }
+    if (checkOnly) {
+        if (ReleaseVersion::isValid(decision.release) && ReleaseVersion::isValid(version)
+            && ReleaseVersion::compare(decision.release, version) <= 0)
+            emit checkAnsweredSignal(UpdateArguments::UpToDate,
+                                     QStringLiteral("up to date: release %1, installed %2").arg(decision.release, version));
+        else if (decision.offered)
+            emit checkAnsweredSignal(UpdateArguments::Offered, QStringLiteral("offered: release %1, rollout share %2")
+                                                                   .arg(decision.release, decision.share.text));
+        else
+            emit checkAnsweredSignal(UpdateArguments::HeldBack, QStringLiteral("held back: release %1, rollout share %2: %3")
+                                                                    .arg(decision.release, decision.share.text, decision.reason));
+        return false;
+    }
+    if (decision.offered)
+        return true;
+    qDebug().noquote() << Rollout::heldBackLine(decision);
+    // As after a finished update, the application the updater stopped runs again.
+    const QString application = installPath + QStringLiteral("/Contents/MacOS/Veltora");
+    if (!startDetachedProgram(application, {}))
+        qDebug() << "Could not start the application again:" << application;
+    emit heldBackSignal();
+    return false;
 }
 
 void UpdateControl::relaunchFixUpdate()

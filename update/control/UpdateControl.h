@@ -104,6 +104,9 @@ public:
     QThread *workerThread = nullptr;
     QStringList deployFiles;
     QStringList deployDirs;
+    // Only asks (update --check): the run ends, once the manifest is verified, in
+    // checkAnsweredSignal instead of going on to the update.
+    bool checkOnly = false;
 
 signals:
     void downloadSuccessSignal();
@@ -120,6 +123,11 @@ signals:
     void hideMovieSignal();
     void exitSignal();
     void reStartUpdateSignal();
+    // The release's rollout does not include this installation: nothing was installed and
+    // the application runs again; the window ends the process with UpdateArguments::HeldBack.
+    void heldBackSignal();
+    // checkOnly: the answer, an UpdateArguments exit status and its one line.
+    void checkAnsweredSignal(int status, const QString &line);
     // Every state entered, for diagnostics and tests.
     void stateChangedSignal(int state);
 
@@ -160,6 +168,9 @@ private:
     // The manifest's bytes as read once (and verified, with a key): the choice of the
     // update and the hand-off read these, never the file again.
     void takeManifestBytes(const QByteArray &bytes);
+    // The rollout decides before anything is downloaded: false when this run goes no further
+    // (held back, or only asked).
+    bool rolloutOffers();
 
     // A downloaded packet failed its digest: later packet downloads bypass caches.
     bool packetFailedDigest = false;
@@ -167,6 +178,8 @@ private:
     // The signature is downloaded beside the manifest, as "<manifest file>.sig".
     ReleaseKey releaseKey;
     QByteArray m_manifestBytes;
+    // The targetRelease line last logged: one a run, however often it restarts.
+    QString m_loggedTarget;
     // The kind of the download failure whose text comes next (see connectDownloader).
     DownloadFailure m_downloadFailure = DownloadFailure::None;
 };

@@ -2,6 +2,7 @@
 
 #include "LogUpload.h"
 #include "MessageBox.h"
+#include "UpdateArguments.h"
 #include "UpdateControl.h"
 #include "ui_UpdateWidget.h"
 
@@ -75,6 +76,7 @@ void UpdateWidget::startUpdate()
     connect(control, &UpdateControl::showMovieSignal, this, &UpdateWidget::showMovie);
     connect(control, &UpdateControl::hideMovieSignal, this, &UpdateWidget::hideMovie);
     connect(control, &UpdateControl::exitSignal, this, &UpdateWidget::closeAppSlot);
+    connect(control, &UpdateControl::heldBackSignal, this, [] { QCoreApplication::exit(UpdateArguments::HeldBack); });
     control->mainControlSlot();
 }
 

@@ -7,7 +7,8 @@
 #   deploy/cache.sh stop STATEDIR              stops whichever of them runs from STATEDIR
 # Each prints its port once it answers and runs on in the background. STATEDIR receives
 # the configuration, the cache, the logs and the pid file. PORT picks the port (default:
-# a free one), CACHE_MB the cache's size (default 4096).
+# a free one), CACHE_MB the cache's size (default 4096), UPDATE_HOSTS the host names whose
+# packets Squid fetches whole (default: the trial's origin.veltora.test).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -86,7 +87,7 @@ squid)
 acl trial dstdomain localhost origin.veltora.test
 http_access deny !trial"
     fill "$here/squid.conf" "$state/squid.conf" USER_LINE "$user_line" STATE "$state" LISTEN "127.0.0.1:$port" \
-        CLIENTS "127.0.0.1/32" CACHE_MB "${CACHE_MB:-4096}" \
+        CLIENTS "127.0.0.1/32" CACHE_MB "${CACHE_MB:-4096}" UPDATE_HOSTS "${UPDATE_HOSTS:-origin.veltora.test}" \
         TRIAL_ACCESS "$trial_access"
     echo "$state/squid.pid" > "$state/pidfile"
     # Its own service name keeps its shared memory apart from any other Squid's.

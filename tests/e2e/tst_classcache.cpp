@@ -69,6 +69,7 @@ private slots:
     void cleanupTestCase();
     void classUpdatesThroughOneCache_data();
     void classUpdatesThroughOneCache();
+    void otherSitesRangesPassThroughSquid();
 
 private:
     bool script(const QStringList &arguments, QString *output);
@@ -248,6 +249,26 @@ void TestClassCache::classUpdatesThroughOneCache()
     const ClassRun second = runClass(m_work + "/bundles/2.0/Veltora.app", "2.0", base + "update.json", options, "3.0");
     QVERIFY2(second.failures.isEmpty(), qPrintable(second.failures.join('\n')));
     QVERIFY(second.logs.join('\n').contains("Download Partial Packet md5 is not match"));
+}
+
+// The whole-object rules are the update host's: a school's proxy must not turn every
+// other site's ranged request (a video seek) into a fetch of the whole object.
+void TestClassCache::otherSitesRangesPassThroughSquid()
+{
+    const QString state = m_work + "/squid-other-sites";
+    QString output;
+    QVERIFY2(script({"squid", state}, &output), qPrintable(output));
+    m_running << state;
+    const QByteArray video = TestFiles::randomBytes(4 << 20, 11);
+    QVERIFY(writeFile(m_work + "/www/other/video.bin", video));
+    const QString accessLog = m_work + "/origin/access.log";
+    QVERIFY(writeFile(accessLog, QByteArray()));
+    // To this Squid, localhost is a site other than the update host (origin.veltora.test).
+    const QString url = "http://localhost:" + m_origin.section(':', -1) + "/other/video.bin";
+    QVERIFY(BundleSnapshot::run("curl", {"-s", "-f", "-o", "/dev/null", "-r", "0-99", "-x",
+                                         "http://127.0.0.1:" + output.trimmed(), url}));
+    QTRY_VERIFY(bytesSent(accessLog) > 0);
+    QVERIFY2(bytesSent(accessLog) < video.size() / 2, qPrintable(QString::number(bytesSent(accessLog))));
 }
 
 QTEST_GUILESS_MAIN(TestClassCache)

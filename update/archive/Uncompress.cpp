@@ -48,12 +48,14 @@ void Uncompress::UncompressPacket()
     Lib7z::init();
     Lib7z::setLastError(QString());
     topLevelEntries.clear();
+    failure = NoFailure;
     TopLevelRecorder recorder(outputDirectory, &topLevelEntries);
     bool ok = false;
     {
         // Destroying the file drops the facade's cached state of this archive.
         auto file = std::make_unique<QFile>(packetPath);
-        file->open(QIODevice::ReadOnly);
+        if (!file->open(QIODevice::ReadOnly))
+            failure = PacketUnreadable;
         try {
             ok = Lib7z::extractArchive(file.get(), outputDirectory, &recorder);
         } catch (const Lib7z::SevenZipException &e) {
@@ -69,6 +71,8 @@ void Uncompress::UncompressPacket()
         emit UncompressPacketOKSignal();
     } else {
         // The reason, for whoever reads the log: a damaged download or a refused item.
+        if (failure == NoFailure)
+            failure = ExtractionFailed;
         qDebug().noquote() << "Could not unpack" << packetPath << ":" << Lib7z::lastError();
         emit UncompressPacketFailSignal();
     }

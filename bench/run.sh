@@ -87,9 +87,9 @@ for ((i = 0; i < x_files; i++)); do
     if ((i % 2)); then head -c "$x_mean" /dev/urandom > "$d/f$i.bin"; else head -c $((x_mean * 3 / 4)) /dev/urandom | base64 -w 76 > "$d/f$i.txt"; fi
 done
 (cd "$work/xsrc" && 7z a -t7z -m0=lzma2 -mx=1 -bd -y "$work/packet.pkt" packet > /dev/null)
-rm -rf "$work/xsrc"
 extraction_runs "$work/packet.pkt"
-rm -rf "$work/xo" "$work/xr" "$work/packet.pkt"
+# The sources go after the runs, for the same reason as extraction_runs keeps its folders.
+rm -rf "$work/xsrc" "$work/xo" "$work/xr" "$work/packet.pkt"
 
 # A whole partial update of a 300 MB bundle with 5% of it changed, from the command line
 # to "Update success", against the sum of the floors for the same data.

@@ -27,28 +27,6 @@ QString tr(const char *text)
     return QCoreApplication::translate("ExtractCallbackImpl", text);
 }
 
-// Packets come over plain HTTP: an item must not reach outside the target, neither by
-// its own path nor through a symbolic link that an earlier item left on its way.
-bool staysInside(const QString &target, const QString &relativeDirectory)
-{
-    const QString root = QFileInfo(target).canonicalFilePath();
-    QString walk = target;
-    for (const QString &part : relativeDirectory.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        walk += QLatin1Char('/') + part;
-        const QFileInfo info(walk);
-        if (info.isSymLink()) {
-            const QString resolved = info.canonicalFilePath();
-            if (resolved.isEmpty() || root.isEmpty())
-                return false;
-            if (resolved != root && !resolved.startsWith(root + QLatin1Char('/')))
-                return false;
-        } else if (!info.exists()) {
-            return true; // the rest is created as real directories
-        }
-    }
-    return true;
-}
-
 // Whether the archive carries a Unix mode for the item: the reader reports 0666 for
 // files and 0777 for folders stored without one.
 bool hasUnixMode(struct archive_entry *entry)
@@ -58,6 +36,46 @@ bool hasUnixMode(struct archive_entry *entry)
 }
 
 } // namespace
+
+void ExtractCallbackImpl::begin()
+{
+    m_absoluteTarget = QFileInfo(targetDirectory).absoluteFilePath();
+    m_canonicalTarget.clear();
+    m_realFolders.clear();
+}
+
+// Packets come over plain HTTP: an item must not reach outside the target, neither by
+// its own path nor through a symbolic link that an earlier item left on its way.
+bool ExtractCallbackImpl::staysInside(const QString &relativeDirectory)
+{
+    if (m_realFolders.contains(relativeDirectory))
+        return true;
+    if (m_canonicalTarget.isEmpty())
+        m_canonicalTarget = QFileInfo(m_absoluteTarget).canonicalFilePath();
+    const QString &root = m_canonicalTarget;
+    QString walk = m_absoluteTarget;
+    bool real = true;
+    for (const QString &part : relativeDirectory.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        walk += QLatin1Char('/') + part;
+        const QFileInfo info(walk);
+        if (info.isSymLink()) {
+            real = false;
+            const QString resolved = info.canonicalFilePath();
+            if (resolved.isEmpty() || root.isEmpty())
+                return false;
+            if (resolved != root && !resolved.startsWith(root + QLatin1Char('/')))
+                return false;
+        } else if (!info.exists()) {
+            return true; // the rest is created as real directories
+        } else if (!info.isDir()) {
+            real = false;
+        }
+    }
+    // Only a path of real folders is remembered: an item may replace a link.
+    if (real && !root.isEmpty())
+        m_realFolders.insert(relativeDirectory);
+    return true;
+}
 
 bool ExtractCallbackImpl::setCompleted(quint64 completed)
 {
@@ -119,10 +137,10 @@ bool ExtractCallbackImpl::extractItem(ItemData &data, struct archive_entry *entr
         archive_entry_copy_symlink(entry, target.constData());
     }
     if (stream) {
-        const bool written = writeData(data, path, stream.get());
-        stream.reset(); // closes the file before its times and permissions are set
-        if (!written)
+        if (!writeData(data, path, stream.get()))
             return false;
+        // Times and mode through the descriptor just written: no second open by name.
+        return setOperationResult(entry, path, stream->handle());
     }
     return setOperationResult(entry, path);
 }
@@ -130,14 +148,17 @@ bool ExtractCallbackImpl::extractItem(ItemData &data, struct archive_entry *entr
 bool ExtractCallbackImpl::getStream(struct archive_entry *entry, const QString &path,
                                     std::unique_ptr<QIODeviceSequentialOutStream> *stream)
 {
-    const QFileInfo info(path);
-    const QString relativeDirectory = info.absolutePath().mid(QFileInfo(targetDirectory).absoluteFilePath().size());
-    if (!staysInside(targetDirectory, relativeDirectory)) {
+    // The item's path below the target, made absolute without asking the
+    // working directory for every item.
+    const QFileInfo info(m_absoluteTarget + path.mid(targetDirectory.size()));
+    const QString relativeDirectory = info.absolutePath().mid(m_absoluteTarget.size());
+    if (!staysInside(relativeDirectory)) {
         setLastError(tr("Refusing archive item %1: a symbolic link leads its folder outside the target directory").arg(path));
         return false;
     }
 
-    DirectoryGuard guard(info.absolutePath());
+    // A folder known to be real exists: no need to look again.
+    DirectoryGuard guard(m_realFolders.contains(relativeDirectory) ? QString() : info.absolutePath());
     const QStringList created = guard.tryCreate();
 
     const unsigned type = archive_entry_filetype(entry);
@@ -162,7 +183,21 @@ bool ExtractCallbackImpl::getStream(struct archive_entry *entry, const QString &
     q->setCurrentFile(absolutePath);
 
     if (!folder) {
-        if (QFileInfo(absolutePath).isSymLink() && !QFile::remove(absolutePath)) {
+        const QByteArray encoded = QFile::encodeName(absolutePath);
+        // A file is never written through a link: one standing in its place is
+        // removed first (found by the open refusing it, which costs no extra lookup).
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+        int fd = -1;
+        if (type != AE_IFLNK) {
+            fd = ::open(encoded.constData(), flags, 0666);
+            if (fd < 0 && errno == ELOOP) {
+                if (!QFile::remove(absolutePath)) {
+                    setLastError(tr("Could not remove already existing symlink. %1").arg(absolutePath));
+                    return false;
+                }
+                fd = ::open(encoded.constData(), flags, 0666);
+            }
+        } else if (QFileInfo(absolutePath).isSymLink() && !QFile::remove(absolutePath)) {
             setLastError(tr("Could not remove already existing symlink. %1").arg(absolutePath));
             return false;
         }
@@ -174,13 +209,13 @@ bool ExtractCallbackImpl::getStream(struct archive_entry *entry, const QString &
             }
             QFile::remove(absolutePath);
         } else {
-            auto out = std::make_unique<QIODeviceSequentialOutStream>(
-                new QFile(absolutePath), QIODeviceSequentialOutStream::Ownership::CloseAndDelete);
-            if (!out->errorString().isEmpty()) {
-                setLastError(tr("Could not open file: %1 (%2)").arg(absolutePath, out->errorString()));
+            if (fd < 0) {
+                setLastError(tr("Could not open file: %1 (%2)").arg(absolutePath, QString::fromLocal8Bit(std::strerror(errno))));
                 return false;
             }
-            *stream = std::move(out);
+            auto file = new QFile(absolutePath);
+            file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+            *stream = std::make_unique<QIODeviceSequentialOutStream>(file, QIODeviceSequentialOutStream::Ownership::CloseAndDelete);
         }
     }
     guard.release();
@@ -215,10 +250,10 @@ bool ExtractCallbackImpl::writeData(ItemData &data, const QString &path, QIODevi
     }
 }
 
-bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const QString &path)
+bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const QString &path, int writtenFd)
 {
     const bool unixMode = hasUnixMode(entry);
-    const QString absolutePath = QFileInfo(path).absoluteFilePath();
+    const QString absolutePath = QFileInfo(m_absoluteTarget + path.mid(targetDirectory.size())).absoluteFilePath();
 
     if (archive_entry_filetype(entry) == AE_IFLNK) {
         if (QFileInfo(absolutePath).isSymLink()) {
@@ -245,8 +280,9 @@ bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const 
     const long nanoseconds = archive_entry_mtime_nsec(entry);
     const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
     // Times and mode go through a descriptor of the item itself, never through a link.
-    const int fd = ::open(QFile::encodeName(absolutePath).constData(),
-                          (folder ? O_RDONLY | O_DIRECTORY : O_WRONLY) | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = writtenFd >= 0 ? writtenFd
+                                  : ::open(QFile::encodeName(absolutePath).constData(),
+                                           (folder ? O_RDONLY | O_DIRECTORY : O_WRONLY) | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno == ELOOP) {
         setLastError(tr("Refusing archive item %1: a symbolic link stands in its place").arg(absolutePath));
         return false;
@@ -259,7 +295,8 @@ bool ExtractCallbackImpl::setOperationResult(struct archive_entry *entry, const 
         }
         if (unixMode)
             ::fchmod(fd, archive_entry_perm(entry) & 0777);
-        ::close(fd);
+        if (fd != writtenFd)
+            ::close(fd);
     }
     return true;
 }

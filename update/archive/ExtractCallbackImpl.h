@@ -1,6 +1,7 @@
 #ifndef VELTORA_EXTRACTCALLBACKIMPL_H
 #define VELTORA_EXTRACTCALLBACKIMPL_H
 
+#include <QSet>
 #include <QString>
 #include <QtGlobal>
 
@@ -31,17 +32,29 @@ public:
 
     QString targetDirectory;
 
+    // Starts an extraction into targetDirectory: forgets what the last one learnt.
+    void begin();
+
 private:
     // The item's path below the target, or empty (last error set) when it is refused.
     QString itemPath(struct archive_entry *entry, quint32 index) const;
     bool getStream(struct archive_entry *entry, const QString &path, std::unique_ptr<QIODeviceSequentialOutStream> *stream);
     bool writeData(ItemData &data, const QString &path, QIODeviceSequentialOutStream *stream);
-    bool setOperationResult(struct archive_entry *entry, const QString &path);
+    // Restores times and mode; `fd` is the item's file still open from its writing, or -1.
+    bool setOperationResult(struct archive_entry *entry, const QString &path, int fd = -1);
+    bool staysInside(const QString &relativeDirectory);
 
     ExtractCallback *q;
     quint32 m_currentIndex = 0;
     quint64 m_total = 0;
     quint64 m_completed = 0;
+    // Resolved once per extraction rather than per item.
+    QString m_absoluteTarget;
+    QString m_canonicalTarget;
+    // Folders below the target found to be real folders all the way down. Items
+    // never remove or replace a folder, so they stay such for the extraction;
+    // the check is then one lookup per item instead of a walk up its path.
+    QSet<QString> m_realFolders;
 };
 
 } // namespace Lib7z

@@ -173,6 +173,7 @@ bool extractArchive(QFileDevice *archive, const QString &targetDirectory, Extrac
     }
     ExtractCallbackImpl *impl = callback->d.get();
     impl->targetDirectory = targetDirectory;
+    impl->begin();
 
     // The target itself comes into being with its first item.
     DirectoryGuard outer(QFileInfo(targetDirectory).absolutePath());

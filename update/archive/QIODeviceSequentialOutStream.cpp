@@ -1,6 +1,7 @@
 #include "QIODeviceSequentialOutStream.h"
 
 #include <QCoreApplication>
+#include <QFileDevice>
 
 namespace Lib7z {
 
@@ -36,6 +37,12 @@ qint64 QIODeviceSequentialOutStream::write(const char *data, qint64 size)
     }
     m_error.clear();
     return written;
+}
+
+int QIODeviceSequentialOutStream::handle() const
+{
+    const auto *file = qobject_cast<QFileDevice *>(m_device.data());
+    return file ? file->handle() : -1;
 }
 
 } // namespace Lib7z

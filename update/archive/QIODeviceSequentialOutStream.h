@@ -22,6 +22,8 @@ public:
     // Writes once; returns the bytes written, or -1 with errorString() set.
     qint64 write(const char *data, qint64 size);
     QString errorString() const { return m_error; }
+    // The descriptor of a file device, or -1.
+    int handle() const;
 
 private:
     Ownership m_ownership;

@@ -88,6 +88,8 @@ private slots:
     void declinesOtherShapes();
     void damagedDataFails_data();
     void damagedDataFails();
+    void parallelFolderComesOutWhole_data();
+    void parallelFolderComesOutWhole();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -218,6 +220,42 @@ void TestSevenZipIndex::damagedDataFails()
     QVERIFY(TestFiles::writeFile(damagedPacket, bytes));
     QVERIFY(!extract(damagedPacket, damagedPacket + QStringLiteral(".out"), true));
     QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Could not extract ")), qPrintable(Lib7z::lastError()));
+}
+
+void TestSevenZipIndex::parallelFolderComesOutWhole_data()
+{
+    QTest::addColumn<quint64>("window");
+    // Small windows make the workers wait for the reader and reuse the ring's slots.
+    QTest::newRow("window of one job") << quint64(1);
+    QTest::newRow("window of three jobs") << (quint64(3) << 20);
+    QTest::newRow("window for the cores") << quint64(0);
+}
+
+// The blocks come out in folder order, each once, whatever the window.
+void TestSevenZipIndex::parallelFolderComesOutWhole()
+{
+    QFETCH(quint64, window);
+    SevenZipIndex index;
+    QVERIFY(readIndex(path(QStringLiteral("blocks.7z")), &index));
+    QFile file(path(QStringLiteral("blocks.7z")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const auto digest = [&file, &index](int threads, quint64 window) {
+        Lzma2Decoder decoder(file.handle(), index.folders.at(0), threads, window);
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        quint64 total = 0;
+        const char *data = nullptr;
+        size_t size = 0;
+        int result;
+        while ((result = decoder.next(&data, &size)) > 0) {
+            hash.addData(data, int(size));
+            total += size;
+        }
+        return result == 0 && total == index.folders.at(0).unpackSize && decoder.isParallel() == (threads > 1)
+            ? hash.result() : QByteArray();
+    };
+    const QByteArray expected = digest(1, 0);
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(digest(2, window), expected);
 }
 
 QTEST_GUILESS_MAIN(TestSevenZipIndex)

@@ -286,6 +286,9 @@ void TestUncompress::refusesItemsLeavingTheTarget_data()
     QTest::newRow("parent component after backslash") << QStringList{"a\\..\\..\\outside\\evil"} << false;
     QTest::newRow("through a link item") << QStringList{"a/evil"} << true;
     QTest::newRow("through a nested link item") << QStringList{"a/deeper/evil"} << true;
+    // Items went through "l" while it led inside; a folder reached through a link
+    // is not taken for a real one later.
+    QTest::newRow("through a link that led inside before") << QStringList{"d/a", "l -> d", "l/b", "l", "l -> %OUTSIDE%", "l/evil"} << false;
 }
 
 void TestUncompress::refusesItemsLeavingTheTarget()
@@ -296,8 +299,14 @@ void TestUncompress::refusesItemsLeavingTheTarget()
     SevenZipWriter writer;
     if (linkFirst)
         writer.add(SevenZipWriter::link("a", QFile::encodeName(path("outside"))));
-    for (QString name : names)
-        writer.add(SevenZipWriter::file(name.replace("%OUTSIDE%", path("outside")), "evil"));
+    for (QString name : names) {
+        name.replace("%OUTSIDE%", path("outside"));
+        const int arrow = name.indexOf(" -> ");   // a link item
+        if (arrow > 0)
+            writer.add(SevenZipWriter::link(name.left(arrow), QFile::encodeName(name.mid(arrow + 4))));
+        else
+            writer.add(SevenZipWriter::file(name, "evil"));
+    }
     QVERIFY(write(writer, path("p.7z")));
     QVERIFY(!unpack(path("p.7z"), path("out")).ok);
     QVERIFY2(Lib7z::lastError().startsWith(QStringLiteral("Refusing archive item")), qPrintable(Lib7z::lastError()));

@@ -5,8 +5,6 @@
 
 #include <QString>
 
-#include <deque>
-#include <future>
 #include <memory>
 #include <vector>
 
@@ -14,13 +12,15 @@ namespace Lib7z {
 
 // Unpacks one LZMA2 folder of a packet and hands out its bytes in order.
 // Where the stream restarts its dictionary and coder state at block borders
-// (as multi-threaded packers write it), the blocks are decoded on several
-// threads ahead of the reader; otherwise one decoder streams through it.
-// Memory stays bounded either way.
+// (as multi-threaded packers write it), the blocks are decoded on a pool of
+// threads that runs ahead of the reader within a window of jobs and bytes, so
+// that the reader's file writes overlap the decoding; otherwise one decoder
+// streams through it. Memory stays bounded either way.
 class Lzma2Decoder
 {
 public:
-    Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threads);
+    // `window` bounds the bytes decoded ahead (0: windowBytes(threads)).
+    Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threads, quint64 window = 0);
     ~Lzma2Decoder();
 
     // The next piece of unpacked bytes: 1 with data, 0 at the folder's end,
@@ -31,49 +31,37 @@ public:
     qint64 packedPosition() const { return position; }
     bool isParallel() const { return !jobs.empty(); }
 
+    // How far the pool may run ahead of the reader, the job the reader is on
+    // included: enough that decoding a stretch of well-compressed data overlaps
+    // writing out many small files of a stretch that decodes fast, within a
+    // memory bound that holds whatever the core count.
+    static quint64 windowBytes(int threads);
+
     struct Job
     {
         qint64 packOffset = 0;
         qint64 packSize = 0;
         quint64 unpackSize = 0;
     };
-    // A job's buffers travel with it and come back for the next job, so that
-    // decoding does not keep mapping fresh memory.
-    struct Buffers
-    {
-        std::unique_ptr<uint8_t[]> packed;
-        size_t packedCapacity = 0;
-        std::unique_ptr<char[]> data;   // not zero-filled: the decoder writes every byte
-        size_t dataCapacity = 0;
-    };
-    struct Result
-    {
-        Buffers buffers;
-        size_t size = 0;
-        QString error;
-    };
 
 private:
+    struct Pool;
     bool scan();
     int nextSequential(const char **data, size_t *size);
     int nextParallel(const char **data, size_t *size);
-    void launch();
     bool fail(const QString &why);
 
     int fd;
     SevenZipIndex::Folder folder;
     int threads;
+    quint64 window;
     QString error;
     qint64 position = 0;
     bool failed = false;
 
     // Parallel decoding
     std::vector<Job> jobs;
-    size_t launched = 0;
-    size_t delivered = 0;
-    std::deque<std::future<Result>> running;
-    Result current;
-    std::vector<Buffers> spare;
+    std::unique_ptr<Pool> pool;
 
     // Sequential decoding
     struct Stream;

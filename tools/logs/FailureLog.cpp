@@ -6,31 +6,31 @@
 namespace {
 
 // "##update##Debug: (2024-05-06 13:45:10.123) message": the program and the message, read by
-// hand because a log of 8 MB has a hundred thousand lines and this runs for each upload.
-bool splitLine(const QString &line, bool *fromSetup, QString *message)
+// hand on the bytes because a log of 8 MB has a hundred thousand lines and this runs for each
+// upload; the format itself is ASCII.
+bool splitLine(const QByteArray &line, bool *fromSetup, QByteArray *message)
 {
-    static const QLatin1String update("##update##");
-    static const QLatin1String finisher("##finisher##");
+    static const char update[] = "##update##";
+    static const char finisher[] = "##finisher##";
     int at = 0;
     if (line.startsWith(update))
-        at = update.size();
+        at = int(sizeof update) - 1;
     else if (line.startsWith(finisher))
-        at = finisher.size();
+        at = int(sizeof finisher) - 1;
     else
         return false;
-    *fromSetup = at == finisher.size();
-    while (at < line.size() && line.at(at).unicode() < 128 && line.at(at).isLetter())
+    *fromSetup = at == int(sizeof finisher) - 1;
+    while (at < line.size() && ((line.at(at) >= 'A' && line.at(at) <= 'Z') || (line.at(at) >= 'a' && line.at(at) <= 'z')))
         ++at;
-    if (at < line.size() && line.at(at) == QLatin1Char(':'))
+    if (at < line.size() && line.at(at) == ':')
         ++at;
-    // " (dddd-dd-dd dd:dd:dd.ddd) "
     static const char shape[] = " (dddd-dd-dd dd:dd:dd.ddd) ";
     const int length = int(sizeof shape) - 1;
     if (line.size() < at + length)
         return false;
     for (int i = 0; i < length; ++i) {
-        const QChar c = line.at(at + i);
-        if (shape[i] == 'd' ? (c < QLatin1Char('0') || c > QLatin1Char('9')) : c != QLatin1Char(shape[i]))
+        const char c = line.at(at + i);
+        if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i])
             return false;
     }
     *message = line.mid(at + length);
@@ -75,16 +75,17 @@ const Marker roadMarkers[] = {
     {"Download installer md5", false, "installer"},
 };
 
-bool tellsOfFailure(const QString &message)
+bool tellsOfFailure(const QByteArray &message)
 {
     static const QLatin1String words[] = {QLatin1String("error"),     QLatin1String("fail"),     QLatin1String("refus"),
                                           QLatin1String("not match"), QLatin1String("could not"), QLatin1String("cannot"),
                                           QLatin1String("timeout"),   QLatin1String("not found"), QLatin1String("hijack"),
                                           QLatin1String("interrupted")};
-    // One lower-case copy and plain searches: a case-blind search per word costs far more.
-    const QString lower = message.toLower();
+    // One lower-case copy and plain searches: a case-blind search per word costs far more. The
+    // words are ASCII, so the bytes of other characters never match them.
+    const QByteArray lower = message.toLower();
     for (const QLatin1String &word : words) {
-        if (lower.contains(word))
+        if (lower.contains(word.data()))
             return true;
     }
     return false;
@@ -113,26 +114,26 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
         QStringLiteral("^targetRelease: ([^\\s,]{1,64}), rolloutShare: ((?:100|\\d{1,2})(?:\\.\\d{1,6})?)$"));
     bool uploaded = false;
     bool inSetup = false;
-    QString message;
+    QByteArray bytes;
     bool fromSetup = false;
     for (const QByteArray &raw : log.split('\n')) {
-        if (!raw.startsWith("##"))
+        if (!raw.startsWith("##") || !splitLine(raw.trimmed(), &fromSetup, &bytes))
             continue;
-        if (!splitLine(QString::fromUtf8(raw).trimmed(), &fromSetup, &message))
-            continue;
-        // Each pattern only for the lines that can be it.
+        // Each pattern only for the lines that can be it; text only for the lines that are kept.
         QRegularExpressionMatch m;
-        const QChar first = message.isEmpty() ? QChar() : message.at(0);
-        if (first == QLatin1Char('*') && (m = version.match(message)).hasMatch()) {
+        const char first = bytes.isEmpty() ? '\0' : bytes.at(0);
+        const bool maybeField = first == '*' || bytes.startsWith("downloadurl ") || bytes.startsWith("targetRelease: ");
+        const QString message = maybeField ? QString::fromUtf8(bytes) : QString();
+        if (first == '*' && (m = version.match(message)).hasMatch()) {
             fields.installedVersion = plain(unquoted(m.captured(1)));
-        } else if (first == QLatin1Char('*') && (m = system.match(message)).hasMatch()) {
+        } else if (first == '*' && (m = system.match(message)).hasMatch()) {
             fields.platform = plain(unquoted(m.captured(1)));
-        } else if (first == QLatin1Char('d') && (m = manifest.match(message)).hasMatch()) {
+        } else if (first == 'd' && (m = manifest.match(message)).hasMatch()) {
             fields.manifestUrl = plain(unquoted(m.captured(1)));
-        } else if (first == QLatin1Char('t') && (m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
+        } else if (first == 't' && (m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
             fields.targetRelease = plain(m.captured(1));
             fields.rolloutShare = m.captured(2);
-        } else if (message == QLatin1String("========upload Log========")) {
+        } else if (bytes == "========upload Log========") {
             uploaded = true;
             inSetup = fromSetup;
             continue;
@@ -140,11 +141,11 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
         if (fromSetup)
             inSetup = true;
         for (const Marker &marker : roadMarkers) {
-            if (marker.whole ? message == QLatin1String(marker.start) : message.startsWith(QLatin1String(marker.start)))
+            if (marker.whole ? bytes == marker.start : bytes.startsWith(marker.start))
                 fields.road = QLatin1String(marker.road);
         }
-        if (tellsOfFailure(message))
-            fields.lastError = plain(message);
+        if (tellsOfFailure(bytes))
+            fields.lastError = plain(QString::fromUtf8(bytes));
     }
     // No kind of update chosen yet: the run ended on the manifest.
     if (fields.road.isEmpty() && !fields.manifestUrl.isEmpty())

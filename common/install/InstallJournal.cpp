@@ -2,6 +2,7 @@
 
 #include "DataPaths.h"
 #include "FileUtils.h"
+#include "ReleaseFreshness.h"
 
 #include <QDir>
 #include <QFile>
@@ -73,6 +74,7 @@ bool InstallJournal::read(const QString &installPath, QString *error)
         return false;
     }
     phase = phaseText == phaseName(Installed) ? Installed : Copying;
+    begunAt = ReleaseFreshness::parseTime(object.value(QStringLiteral("begunAt")).toString());
     return true;
 }
 
@@ -88,6 +90,8 @@ bool InstallJournal::write(QString *error) const
     if (written)
         object.insert(QStringLiteral("written"), QJsonArray::fromStringList(*written));
     object.insert(QStringLiteral("phase"), phaseName(phase));
+    if (begunAt.isValid())
+        object.insert(QStringLiteral("begunAt"), ReleaseFreshness::timeText(begunAt));
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0 || !file.commit()) {
         *error = file.errorString();

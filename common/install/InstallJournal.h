@@ -3,6 +3,7 @@
 
 #include "HandOff.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,10 @@ public:
     // Staged files whose content the install writes; absent in records of older versions.
     std::optional<QStringList> written;
     Phase phase = Copying;
+    // When the install began (UTC, to the second): a cut install's release is judged by
+    // it, so one cut before the release expired is still finished after. Invalid in
+    // records of older versions.
+    QDateTime begunAt;
 };
 
 #endif

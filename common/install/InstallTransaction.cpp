@@ -3,6 +3,7 @@
 #include "DataPaths.h"
 #include "FileUtils.h"
 #include "SafePath.h"
+#include "ReleaseTrust.h"
 #include "SignedManifest.h"
 #include "UpdateManifest.h"
 
@@ -106,8 +107,17 @@ bool InstallTransaction::verifyManifest(QString *error)
         return false;
     QByteArray bytes;
     if (!m_key.isNull()) {
-        if (!m_key.verifyManifest(m_paths.manifestPath, &bytes, error)
-            || !SignedManifest::checkContent(bytes, QStringLiteral("mac"), m_handOff.version, error))
+        // The key the installation reached through the vendor's hand-overs, the sequence and
+        // signing time it accepted: the updater recorded them when it took this manifest.
+        ReleaseTrust trust;
+        QString trustError;
+        if (!trust.load(m_paths.dataPath + QLatin1Char('/') + ReleaseTrust::fileName(), &trustError))
+            qDebug().noquote() << QStringLiteral("Release trust record unusable, starting afresh: ") + trustError;
+        // A cut install is judged by the time it began, so it is finished even after its release expired.
+        const QDateTime clock = m_journal.begunAt.isValid() ? m_journal.begunAt : QDateTime::currentDateTimeUtc();
+        ReleaseFreshness release;
+        if (!trust.verifyManifest(trust.currentKey(m_key), m_paths.manifestPath, QStringLiteral("mac"), m_handOff.version, clock,
+                                  &bytes, &release, error))
             return false;
     } else if (!UpdateManifest::readFile(m_paths.manifestPath, &bytes)) {
         qDebug() << "Get add and del files,Open update config failed";
@@ -162,6 +172,7 @@ bool InstallTransaction::begin(QString *error)
 {
     m_journal.handOff = m_handOff;
     m_journal.phase = InstallJournal::Copying;
+    m_journal.begunAt = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
     QStringList written;
     InstallSteps::plan(m_paths, &m_journal.added, &written);
     m_journal.written = written;

@@ -1,5 +1,6 @@
 #include "ReleaseKey.h"
 #include "SetupThread.h"
+#include "ReleaseFreshness.h"
 #include "SignedManifest.h"
 #include "TestHome.h"
 #include "TestReleaseKey.h"
@@ -63,7 +64,10 @@ void TestSetupSignature::manifestCheckedAgain()
     const QJsonObject mac{{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", QJsonObject{
                               {"delete", QJsonArray{"Contents/Resources/gone.png"}}}}}}}},
                           {"veltoraSettings", QJsonObject{{"delete", QJsonArray{"Login/token"}}}},
-                          {"releaseVersion", change == "rollback" ? "0.9" : "2.0"}};
+                          {"releaseVersion", change == "rollback" ? "0.9" : "2.0"},
+                          {"signedAt", ReleaseFreshness::timeText(QDateTime::currentDateTimeUtc())},
+                          {"validUntil", ReleaseFreshness::timeText(QDateTime::currentDateTimeUtc().addDays(14))},
+                          {"sequence", 1}};
     QByteArray bytes = QJsonDocument(QJsonObject{{"mac", mac}}).toJson();
     QVERIFY((change == "other key" ? m_otherKey : m_key).writeSigned(manifest, bytes));
     if (change == "tamper")

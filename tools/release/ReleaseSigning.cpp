@@ -6,6 +6,7 @@
 #include "SignedManifest.h"
 #include "UpdateManifest.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
@@ -234,6 +235,11 @@ bool handOver(const QString &manifestPath, const QString &currentKeyFile, const 
     *statementPath = KeyStatement::pathOf(manifestPath, number + 1);
     if (QFileInfo::exists(*statementPath) || QFileInfo(*statementPath).isSymLink()) {
         *error = QStringLiteral("%1 exists already").arg(*statementPath);
+        return false;
+    }
+    // The hand-over may come before the first release into a new output folder.
+    if (!QDir().mkpath(QFileInfo(*statementPath).absolutePath())) {
+        *error = QStringLiteral("cannot create the folder of %1").arg(*statementPath);
         return false;
     }
     return writeAtomically(*statementPath, KeyStatement::make(current, currentKey, next), error)

@@ -12,6 +12,8 @@
 #include "ReleaseVersion.h"
 #include "Rollout.h"
 #include "SafePath.h"
+#include "KeyStatement.h"
+#include "ReleaseFreshness.h"
 #include "SignedManifest.h"
 #include "Uncompress.h"
 #include "UpdateArguments.h"
@@ -126,10 +128,13 @@ void UpdateControl::startDownload()
     m_downloadFailure = DownloadFailure::None;
     // Caches on the way may serve packets; the manifest and its signature, and a packet
     // whose cached copy failed its digest, are asked for afresh.
-    downloader->revalidate = state == ManifestDownloading || state == SignatureDownloading || packetFailedDigest;
-    // The manifest and its signature are small: a server sending more is cut off as it sends.
-    downloader->sizeLimit = state == ManifestDownloading ? SignedManifest::maxManifestSize
-                            : state == SignatureDownloading ? SignedManifest::maxSignatureSize : DownloadControl::maxFileSize;
+    downloader->revalidate = state == ManifestDownloading || state == SignatureDownloading || state == KeyStatementDownloading
+        || packetFailedDigest;
+    // The manifest, its signature and the key statements are small: a server sending more is cut off as it sends.
+    downloader->sizeLimit = state == ManifestDownloading        ? SignedManifest::maxManifestSize
+                            : state == SignatureDownloading     ? SignedManifest::maxSignatureSize
+                            : state == KeyStatementDownloading ? KeyStatement::maxSize
+                                                                : DownloadControl::maxFileSize;
     savePath = updateDir + QLatin1Char('/') + QUrl(currentUrl).fileName(QUrl::FullyDecoded);
     if (downloader->downloadFile(currentUrl, savePath, threadCount))
         return;
@@ -213,8 +218,10 @@ void UpdateControl::mainControlSlot()
         takeManifest();
         break;
     case SignaturePresent:
-        if (manifestTrusted())
-            chooseUpdate();
+        walkToManifestKey();
+        break;
+    case KeyStatementPresent:
+        takeKeyStatement();
         break;
     case FixPacketPresent:
         qDebug() << "download fixUpdatePacket Success";
@@ -398,17 +405,84 @@ void UpdateControl::fetchSignature()
     startDownload();
 }
 
-// Nothing of the manifest is read before its exact bytes have passed the signature check.
+// Only the number of the key that signed it is read from the manifest before its exact
+// bytes have passed the signature check: it says which hand-overs to fetch.
+void UpdateControl::walkToManifestKey()
+{
+    QString damage;
+    // A damaged record loses only the memory of what was accepted; the key walk starts
+    // again from the bundle's key, and every statement is verified again.
+    if (!m_trust.load(ReleaseTrust::defaultPath(), &damage))
+        qDebug().noquote() << QStringLiteral("Release trust record unusable, starting afresh: ") + damage;
+    QString error;
+    m_walkKey = m_trust.currentKey(releaseKey);
+    QByteArray unverified;
+    m_walkTarget = m_walkKey.number();
+    if (!UpdateManifest::readFile(configFilePath, &unverified)
+        || !ReleaseFreshness::claimedKey(unverified, platform, &m_walkTarget, &error)
+        || !KeyStatement::checkReach(m_walkKey, m_walkTarget, &error)) {
+        refuseRelease(error.isEmpty() ? QStringLiteral("the manifest cannot be read") : error);
+        return;
+    }
+    if (m_walkTarget > m_walkKey.number())
+        fetchKeyStatement();
+    else if (manifestTrusted())
+        chooseUpdate();
+}
+
+void UpdateControl::fetchKeyStatement()
+{
+    const int number = m_walkKey.number() + 1;
+    qDebug() << "Download key statement" << number;
+    currentUrl = KeyStatement::urlOf(updateUrl, number);
+    setState(KeyStatementDownloading);
+    startDownload();
+}
+
+void UpdateControl::takeKeyStatement()
+{
+    const int first = m_trust.currentKey(releaseKey).number() + 1;
+    QFile file(savePath);
+    QByteArray text;
+    QString error;
+    if (!file.open(QIODevice::ReadOnly) || (text = file.read(KeyStatement::maxSize + 1)).size() > KeyStatement::maxSize) {
+        refuseRelease(QStringLiteral("key statement %1 cannot be read").arg(m_walkKey.number() + 1));
+        return;
+    }
+    if (!KeyStatement::verifyStep(text, m_walkKey, &m_walkKey, &error)) {
+        refuseRelease(error);
+        return;
+    }
+    if (m_walkKey.number() < m_walkTarget) {
+        fetchKeyStatement();
+        return;
+    }
+    qDebug().noquote() << QStringLiteral("Release key %1 reached through key statements %2 to %1").arg(m_walkTarget).arg(first);
+    if (manifestTrusted())
+        chooseUpdate();
+}
+
 bool UpdateControl::manifestTrusted()
 {
     QByteArray bytes;
+    ReleaseFreshness release;
     QString error;
-    if (!releaseKey.verifyManifest(configFilePath, &bytes, &error)
-        || !SignedManifest::checkContent(bytes, platform, version, &error)) {
+    QString note;
+    if (!m_trust.verifyManifest(m_walkKey, configFilePath, platform, version, QDateTime::currentDateTimeUtc(), &bytes, &release,
+                                &error, &note)) {
         refuseRelease(error);
         return false;
     }
+    if (!note.isEmpty())
+        qDebug().noquote() << note;
+    // Accepted now, whatever becomes of the install: a replay of anything older is refused from here on.
+    m_trust.accept(release, m_walkKey);
+    if (!m_trust.save(ReleaseTrust::defaultPath(), &error)) {
+        refuseRelease(QStringLiteral("what this installation accepted cannot be kept: ") + error);
+        return false;
+    }
     takeManifestBytes(bytes);
+    qDebug().noquote() << QStringLiteral("Release %1 accepted: %2").arg(release.releaseVersion, release.describe());
     qDebug() << "Update signature verified";
     return true;
 }
@@ -508,6 +582,7 @@ void UpdateControl::finishedSlot(int index)
     case ReplacePacketDownloading: setState(ReplacePacketPresent); replacePacketPath = savePath; break;
     case InstallerDownloading: setState(InstallerPresent); installerPath = savePath; break;
     case SignatureDownloading: setState(SignaturePresent); break;
+    case KeyStatementDownloading: setState(KeyStatementPresent); break;
     default: break;
     }
     emit downloadSuccessSignal();
@@ -529,6 +604,10 @@ void UpdateControl::DownloadErrorSlot(const QString &errorString, bool isUploadL
     scheduleDownloaderDeletion();
     if (state == SignatureDownloading) {
         refuseRelease(QStringLiteral("the update signature could not be downloaded: ") + errorString);
+        return;
+    }
+    if (state == KeyStatementDownloading) {
+        refuseRelease(QStringLiteral("key statement %1 could not be downloaded: %2").arg(m_walkKey.number() + 1).arg(errorString));
         return;
     }
     // A connection that broke off after part of the file was kept: run again with a
@@ -561,6 +640,10 @@ void UpdateControl::getDownloadFileSizeErrorSlot(const QString &errorString)
     scheduleDownloaderDeletion();
     if (state == SignatureDownloading) {
         refuseRelease(QStringLiteral("the update signature could not be downloaded: ") + errorString);
+        return;
+    }
+    if (state == KeyStatementDownloading) {
+        refuseRelease(QStringLiteral("key statement %1 could not be downloaded: %2").arg(m_walkKey.number() + 1).arg(errorString));
         return;
     }
     emit changeLabelTextSignal(tr("Get download file size error"));

@@ -3,6 +3,7 @@
 
 #include "DownloadFailure.h"
 #include "ReleaseKey.h"
+#include "ReleaseTrust.h"
 #include "Updateconfig.h"
 
 #include <QByteArray>
@@ -58,6 +59,9 @@ public:
         // Signed releases only: the manifest's detached signature, fetched after it.
         SignatureDownloading = 23,
         SignaturePresent = 24,
+        // A manifest signed by a later key: the key statements beside it, one at a time.
+        KeyStatementDownloading = 25,
+        KeyStatementPresent = 26,
     };
 
     explicit UpdateControl(QObject *parent = nullptr);
@@ -152,6 +156,10 @@ private:
     // Signed releases: the signature after the manifest, its check, the stronger digests.
     void takeManifest();
     void fetchSignature();
+    // Walks the vendor's hand-overs from the installation's key to the manifest's, then checks it.
+    void walkToManifestKey();
+    void fetchKeyStatement();
+    void takeKeyStatement();
     bool manifestTrusted();
     bool sha256Matches(const QString &file, const QByteArray &expected);
     // A release that fails its signature checks is final: no retry, no install.
@@ -177,6 +185,11 @@ private:
     // The installation's release key; null: unsigned releases are taken, as always.
     // The signature is downloaded beside the manifest, as "<manifest file>.sig".
     ReleaseKey releaseKey;
+    // What this installation accepted before (release-trust.json), the key reached so far
+    // on the way to the manifest's and the number of that key.
+    ReleaseTrust m_trust;
+    ReleaseKey m_walkKey;
+    int m_walkTarget = 1;
     QByteArray m_manifestBytes;
     // The targetRelease line last logged: one a run, however often it restarts.
     QString m_loggedTarget;

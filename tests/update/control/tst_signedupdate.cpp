@@ -1,5 +1,6 @@
 #include "FileSha256.h"
 #include "MessageCapture.h"
+#include "ReleaseFreshness.h"
 #include "ReleaseKey.h"
 #include "SevenZipWriter.h"
 #include "TestHome.h"
@@ -31,7 +32,8 @@ enum class Attack {
     PacketSha256,      // a packet whose MD5 matches but whose SHA-256 does not
     InstallerSha256,   // the same for the installer image
     BrokenInstalledKey, // the installation's key file is damaged
-    LargeSignature     // a signature file of 10 KB
+    LargeSignature,    // a signature file of 10 KB
+    MissingKeyStatement // signed by key 2, the hand-over from key 1 not published
 };
 
 QString hex(const QByteArray &data, QCryptographicHash::Algorithm algorithm)
@@ -125,7 +127,11 @@ void TestSignedUpdate::publish(Attack attack)
                       {"replacePacketSha256", hex("replace", QCryptographicHash::Sha256)},
                       {"replacePacketUrl", m_server.url("/mac/replace-1.0.pkt")},
                       {"modify", QJsonObject{{"add", QJsonArray{"Contents/Resources/new.txt"}}}}};
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     QJsonObject mac{{"releaseVersion", "2.0"},
+                    {"signedAt", ReleaseFreshness::timeText(now)},
+                    {"validUntil", ReleaseFreshness::timeText(now.addDays(14))},
+                    {"sequence", 1},
                     {"installerMd5", hex(image, QCryptographicHash::Md5)},
                     {"installerSha256", hex(image, QCryptographicHash::Sha256)},
                     {"installerUrl", m_server.url("/mac/Veltora-2.0.dmg")},
@@ -149,6 +155,9 @@ void TestSignedUpdate::publish(Attack attack)
     case Attack::InstallerSha256:
         entry = QJsonObject();
         mac.insert("installerSha256", hex("another image", QCryptographicHash::Sha256));
+        break;
+    case Attack::MissingKeyStatement:
+        mac.insert("signingKey", 2);
         break;
     case Attack::BrokenInstalledKey:
         QVERIFY(writeFile(ReleaseKey::bundleKeyPath(installPath()), "not a key\n"));
@@ -214,6 +223,7 @@ void TestSignedUpdate::refusedRelease_data()
     QTest::newRow("damaged installed key") << Attack::BrokenInstalledKey << "the installed release key is unusable";
     QTest::newRow("signature of 10 KB")
         << Attack::LargeSignature << "the update signature could not be downloaded: The download file has 10680 bytes, more than the 1024 allowed";
+    QTest::newRow("key statement not published") << Attack::MissingKeyStatement << "key statement 2 could not be downloaded: ";
 }
 
 // Refused at once with the final message and the log upload: no retry, nothing unpacked,

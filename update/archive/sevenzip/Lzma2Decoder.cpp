@@ -5,6 +5,10 @@
 #include <lzma.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <sys/mman.h>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -98,6 +102,42 @@ bool nextSpan(const uint8_t *in, size_t end, size_t at, Span *span)
     span->end = chunk;
     return true;
 }
+
+// A worker decoder's memory: its dictionary, of up to the block size, in huge pages
+// where the system grants them. The decoder reaches back into it at random
+// distances, and with small pages every such reach is likely a translation miss.
+struct HugeAllocator
+{
+    static const size_t threshold = size_t(2) << 20;
+    std::map<void *, size_t> mapped;
+
+    static void *alloc(void *opaque, size_t count, size_t size)
+    {
+        auto *self = static_cast<HugeAllocator *>(opaque);
+        if (size != 0 && count > std::numeric_limits<size_t>::max() / size)
+            return nullptr;
+        const size_t bytes = count * size;
+        if (bytes < threshold)
+            return std::malloc(bytes);
+        void *p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return nullptr;
+        ::madvise(p, bytes, MADV_HUGEPAGE);
+        self->mapped.emplace(p, bytes);
+        return p;
+    }
+    static void free(void *opaque, void *p)
+    {
+        auto *self = static_cast<HugeAllocator *>(opaque);
+        const auto it = self->mapped.find(p);
+        if (it == self->mapped.end()) {
+            std::free(p);
+            return;
+        }
+        ::munmap(p, it->second);
+        self->mapped.erase(it);
+    }
+};
 
 // One job on a worker thread: its blocks form a stream of their own, closed
 // with the end marker the packer wrote only once, at the very end. `stream` is
@@ -262,7 +302,10 @@ struct Lzma2Decoder::Pool
 
     void work()
     {
+        HugeAllocator huge;
+        const lzma_allocator allocator = {&HugeAllocator::alloc, &HugeAllocator::free, &huge};
         lzma_stream stream = LZMA_STREAM_INIT;
+        stream.allocator = &allocator;
         std::unique_ptr<uint8_t[]> packed;
         size_t packedCapacity = 0;
         std::unique_lock<std::mutex> lock(mutex);

@@ -1,6 +1,9 @@
 #include "BundleSnapshot.h"
 #include "FileUtils.h"
+#include "KeyStatement.h"
+#include "ReleaseFreshness.h"
 #include "ReleaseSigner.h"
+#include "ReleaseTrust.h"
 #include "TestHome.h"
 #include "UpdateSite.h"
 #include "WholeUpdate.h"
@@ -25,6 +28,46 @@ using TestFiles::readFile;
 using BundleSnapshot::run;
 using BundleSnapshot::treeOf;
 
+namespace {
+
+// The updater of an installed copy, and every program it starts, with the clock moved by
+// libfaketime's offset ("-365d") while the object lives; an empty offset changes nothing.
+// A script takes the updater's place and is put back by restore(). Only libfaketime is
+// preloaded, with the sanitizer's link-order check off: its runtime preloaded as well
+// would hang the programs built without it (the stubs).
+class FakeClock
+{
+public:
+    explicit FakeClock(const QString &offset) : m_offset(offset) {}
+    ~FakeClock() { restore(); }
+
+    void wrap(const QString &install)
+    {
+        if (m_offset.isEmpty())
+            return;
+        m_updater = install + "/Contents/MacOS/update";
+        QVERIFY(QFile::rename(m_updater, m_updater + ".real"));
+        QVERIFY(writeFile(m_updater, "#!/bin/sh\nLD_PRELOAD='" FAKETIME_LIBRARY "' FAKETIME='" + m_offset.toLatin1()
+                                         + "' FAKETIME_DONT_FAKE_MONOTONIC=1 ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 "
+                                           "exec \"$0.real\" \"$@\"\n"));
+        QVERIFY(QFile::setPermissions(m_updater, QFile::permissions(m_updater + ".real")));
+    }
+    void restore()
+    {
+        if (m_updater.isEmpty())
+            return;
+        QFile::remove(m_updater);
+        QFile::rename(m_updater + ".real", m_updater);
+        m_updater.clear();
+    }
+
+private:
+    QString m_offset;
+    QString m_updater;
+};
+
+} // namespace
+
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
@@ -42,6 +85,7 @@ private slots:
     void signedPartialUpdate();
     void signedReleaseRefused_data();
     void signedReleaseRefused();
+    void signedReleaseThroughKeyChain();
 
 private:
     using Run = WholeUpdate::Result;
@@ -51,6 +95,10 @@ private:
     void checkNewVersionInstalled(const TestHome &home, const Run &run, const QString &expected = QString());
     // The signed release and what an attacker on the way makes of it.
     void publishSigned();
+    // Keys 2 and 3 after key 1, and release 3.0 signed by key 3 in www/chain.
+    void publishKeyChain();
+    // The genuine manifest with `fields` changed under `mac`, signed by `signer`, into www/folder.
+    void publishVariant(const QString &folder, const QJsonObject &fields, const ReleaseSigner &signer);
     QString url(const QString &path) const { return m_site.url(path); }
 
     QString m_old;
@@ -59,6 +107,7 @@ private:
     QString m_oldSigned;
     QString m_newSigned;
     UpdateSite m_site;
+    QByteArray m_signedManifest;
 };
 
 void TestEndToEnd::initTestCase()
@@ -140,6 +189,60 @@ void TestEndToEnd::publishSigned()
     const QByteArray older = QByteArray(manifest).replace("\"releaseVersion\": \"2.0\"", "\"releaseVersion\": \"0.9\"");
     QVERIFY(writeFile(www + "/t-old/update.json", older));
     QVERIFY(writeFile(www + "/t-old/update.json.sig", vendor.sign(older)));
+
+    // Signed twenty days ago for fourteen days: a mirror that stopped refreshing serves it.
+    m_signedManifest = manifest;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    publishVariant("t-expired", {{"signedAt", ReleaseFreshness::timeText(now.addDays(-20))},
+                                 {"validUntil", ReleaseFreshness::timeText(now.addDays(-6))}, {"sequence", 2}}, vendor);
+    publishKeyChain();
+}
+
+void TestEndToEnd::publishVariant(const QString &folder, const QJsonObject &fields, const ReleaseSigner &signer)
+{
+    QJsonObject document = QJsonDocument::fromJson(m_signedManifest).object();
+    QJsonObject mac = document.value("mac").toObject();
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        mac.insert(it.key(), it.value());
+    document.insert("mac", mac);
+    const QByteArray bytes = QJsonDocument(document).toJson();
+    QVERIFY(writeFile(m_site.www() + "/" + folder + "/update.json", bytes));
+    QVERIFY(writeFile(m_site.www() + "/" + folder + "/update.json.sig", signer.sign(bytes)));
+}
+
+void TestEndToEnd::publishKeyChain()
+{
+    const QString work = m_site.work();
+    const QString www = m_site.www();
+    QString output;
+    // Key 1 hands over to key 2 (release 2.0's time), key 2 to key 3; release 3.0 is signed by
+    // key 3, its bundle carries key 3.
+    for (const QString &next : {QStringLiteral("keys2"), QStringLiteral("keys3")}) {
+        const QString current = work + (next == "keys2" ? "/keys" : "/keys2") + "/release-signing.key";
+        QVERIFY2(run(RELEASE_TOOL, {"--generate-key", work + "/" + next}, &output), qPrintable(output));
+        QVERIFY2(run(RELEASE_TOOL, {"--hand-over", work + "/" + next, "--signing-key", current, "--out", www + "/chain"}, &output),
+                 qPrintable(output));
+    }
+    const QString bundle3 = work + "/bundles/3.0-signed/Veltora.app";
+    QVERIFY(UpdateSite::makeBundle(bundle3, APP_NEW, "3.0", work + "/keys3/release-signing-key.pub"));
+    writeFile(bundle3 + "/Contents/Assets/data.txt", "assets of 3.0");
+    QVERIFY2(run(RELEASE_TOOL, {"--new", bundle3, "--old", "1.0=" + m_oldSigned, "--base-url", url("/chain"), "--out", www + "/chain",
+                                "--installer", work + "/Veltora-2.0.dmg", "--settings", work + "/settings.json", "--signing-key",
+                                work + "/keys3/release-signing.key"},
+                 &output),
+             qPrintable(output));
+
+    // Key 2 hands over "from key 1" alone: the statement is signed by the new key only.
+    ReleaseSigner key1;
+    ReleaseSigner key2;
+    QString error;
+    QVERIFY(key1.load(work + "/keys/release-signing.key", &error) && key2.load(work + "/keys2/release-signing.key", &error));
+    KeyStatement::Parsed genuine;
+    QVERIFY(KeyStatement::parse(readFile(www + "/chain/update.json.key-2"), &genuine, &error));
+    QVERIFY(writeFile(www + "/t-newkey-alone/update.json.key-2",
+                      genuine.signedPart + "signature-previous " + key2.sign(genuine.signedPart).trimmed() + "\nsignature-key "
+                          + key2.sign(genuine.signedPart).trimmed() + "\n"));
+    publishVariant("t-newkey-alone", {{"signingKey", 2}}, key2);
 }
 
 void TestEndToEnd::cleanupTestCase()
@@ -278,10 +381,25 @@ void TestEndToEnd::signedReleaseRefused_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("tampered manifest") << "t-manifest" << "the signature does not match";
-    QTest::newRow("tampered packet") << "t-packet" << "the signature does not match";
-    QTest::newRow("missing signature") << "t-nosig" << "the update signature could not be downloaded";
-    QTest::newRow("older signed release") << "t-old" << "release 0.9 is older than the installed version 1.0";
+    // What the installation accepted before ("sequence", "signedAt" days ago, "keyNumber"
+    // of the keys made in publishKeyChain()), and the clock's offset for its programs.
+    QTest::addColumn<QJsonObject>("accepted");
+    QTest::addColumn<QString>("clock");
+    QTest::newRow("tampered manifest") << "t-manifest" << "the signature does not match" << QJsonObject() << "";
+    QTest::newRow("tampered packet") << "t-packet" << "the signature does not match" << QJsonObject() << "";
+    QTest::newRow("missing signature") << "t-nosig" << "the update signature could not be downloaded" << QJsonObject() << "";
+    QTest::newRow("older signed release") << "t-old" << "release 0.9 is older than the installed version 1.0" << QJsonObject() << "";
+    QTest::newRow("past its validity") << "t-expired" << "expired 6 days ago, clock ahead of signing time by 20 days (release 2.0, signed at "
+                                       << QJsonObject() << "";
+    QTest::newRow("replayed after a newer one") << "signed" << "replayed release: sequence 1 below accepted 5 (release 2.0"
+                                                << QJsonObject{{"sequence", 5}, {"signedAt", 1}} << "";
+    QTest::newRow("clock set back a year") << "t-expired"
+                                           << "expired: this installation already accepted a release signed at "
+                                           << QJsonObject{{"sequence", 3}, {"signedAt", 1}} << "-365d";
+    QTest::newRow("key statement signed by the new key alone") << "t-newkey-alone" << "key statement 2 is not signed by key 1"
+                                                               << QJsonObject() << "";
+    QTest::newRow("key 1 after moving to key 3") << "signed" << "the manifest is signed by key 1, but this installation has moved on to key 3"
+                                                 << QJsonObject{{"sequence", 1}, {"signedAt", 1}, {"keyNumber", 3}} << "";
 }
 
 // Refused at once: the bundle and the settings stay as they were, the log says why and
@@ -290,9 +408,25 @@ void TestEndToEnd::signedReleaseRefused()
 {
     QFETCH(QString, folder);
     QFETCH(QString, reason);
+    QFETCH(QJsonObject, accepted);
+    QFETCH(QString, clock);
+    if (!clock.isEmpty() && !QFileInfo::exists(QStringLiteral(FAKETIME_LIBRARY)))
+        QSKIP("libfaketime is not installed");
     TestHome home;
     m_site.relay().clearRequests();
-    const Run result = runUpdate(home, url("/" + folder + "/update.json"), "1.0", {}, m_oldSigned);
+    if (!accepted.isEmpty()) {
+        QJsonObject record{{"sequence", accepted.value("sequence")},
+                           {"signedAt", ReleaseFreshness::timeText(QDateTime::currentDateTimeUtc().addDays(-accepted.value("signedAt").toInt()))}};
+        if (accepted.contains("keyNumber")) {
+            record.insert("keyNumber", 3);
+            record.insert("key", QString::fromLatin1(readFile(m_site.work() + "/keys3/release-signing-key.pub").split(' ').first()));
+        }
+        QVERIFY(writeFile(home.dataDirectory() + "/" + ReleaseTrust::fileName(), QJsonDocument(record).toJson()));
+    }
+    FakeClock fake(clock);
+    const Run result = runUpdate(home, url("/" + folder + "/update.json"), "1.0", [&fake](const QString &install) { fake.wrap(install); },
+                                 m_oldSigned);
+    fake.restore();
     QVERIFY(result.updateExit != 0);
     QCOMPARE(treeOf(result.install), treeOf(m_oldSigned));
     QVERIFY2(!result.log.filter(QRegularExpression("^##update##.*Update refused: " + QRegularExpression::escape(reason))).isEmpty(),
@@ -302,6 +436,24 @@ void TestEndToEnd::signedReleaseRefused()
     QSettings settings(home.dataDirectory() + "/settings.ini", QSettings::IniFormat);
     QCOMPARE(settings.value("Login/token").toString(), QStringLiteral("secret"));
     QTRY_COMPARE(m_site.relay().requestsFor("POST").size(), 1);
+}
+
+// A 1.0 installation holding key 1 that missed release 2.0 (key 1 to key 2) takes release
+// 3.0, signed by key 3, through the statements 2 and 3 beside the manifest, and from then
+// on holds key 3.
+void TestEndToEnd::signedReleaseThroughKeyChain()
+{
+    TestHome home;
+    const Run result = runUpdate(home, url("/chain/update.json"), "1.0", {}, m_oldSigned);
+    QCOMPARE(result.updateExit, 0);
+    QCOMPARE(treeOf(result.install), treeOf(m_site.work() + "/bundles/3.0-signed/Veltora.app"));
+    QCOMPARE(result.log.filter(QRegularExpression("^##update##.*Release key 3 reached through key statements 2 to 3$")).size(), 1);
+    QCOMPARE(result.log.filter(QRegularExpression("^##finisher##.*Update signature verified$")).size(), 1);
+    ReleaseTrust trust;
+    QString error;
+    QVERIFY2(trust.load(home.dataDirectory() + "/" + ReleaseTrust::fileName(), &error), qPrintable(error));
+    QCOMPARE(trust.rememberedKey().number(), 3);
+    QCOMPARE(trust.sequence(), qint64(1));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -5,6 +5,7 @@
 #include "InstallTransaction.h"
 #include "Logging.h"
 #include "MessageCapture.h"
+#include "ReleaseFreshness.h"
 #include "ReleaseKey.h"
 #include "TestFiles.h"
 #include "TestHome.h"
@@ -43,6 +44,8 @@ enum Scene {
     BackupCannotBeWritten,
     BackupIsALink,     // Contents/backup leads outside the bundle
     AddedNamesContents, // a damaged record claims the install made Contents/
+    SignedCutBeforeExpiry, // a signed release, valid when the install began, expired since
+    SignedCutAfterExpiry,  // the same release, the install begun after it expired
 };
 
 void TestInstallRecovery::interruptedInstall_data()
@@ -69,6 +72,10 @@ void TestInstallRecovery::interruptedInstall_data()
         << int(BackupIsALink) << copying << int(InstallRecovery::Failed) << QByteArray("half new");
     QTest::newRow("added list naming Contents/: restored, the bundle kept")
         << int(AddedNamesContents) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
+    QTest::newRow("signed release expired since the install began: finished")
+        << int(SignedCutBeforeExpiry) << copying << int(InstallRecovery::Finished) << QByteArray("new app");
+    QTest::newRow("install begun after its release expired: restored")
+        << int(SignedCutAfterExpiry) << copying << int(InstallRecovery::Restored) << QByteArray("old app");
 }
 
 void TestInstallRecovery::interruptedInstall()
@@ -103,7 +110,19 @@ void TestInstallRecovery::interruptedInstall()
         platform = {{"partialPacket", QJsonObject{{"1.0", QJsonObject{{"modify", modify}}}}},
                     {"veltoraSettings", QJsonObject{{"add", QJsonObject{{"planted", "yes"}}}}}};
     }
-    writeFile(home.updateDirectory() + "/update.json", QJsonDocument(QJsonObject{{"mac", platform}}).toJson());
+    const bool signedRelease = scene == SignedCutBeforeExpiry || scene == SignedCutAfterExpiry;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (signedRelease) {
+        // Valid from twenty days ago until six days ago.
+        platform.insert("releaseVersion", "2.0");
+        platform.insert("signedAt", ReleaseFreshness::timeText(now.addDays(-20)));
+        platform.insert("validUntil", ReleaseFreshness::timeText(now.addDays(-6)));
+        platform.insert("sequence", 1);
+        QVERIFY(key.isValid() && key.installInto(install));
+        QVERIFY(key.writeSigned(home.updateDirectory() + "/update.json", QJsonDocument(QJsonObject{{"mac", platform}}).toJson()));
+    } else {
+        writeFile(home.updateDirectory() + "/update.json", QJsonDocument(QJsonObject{{"mac", platform}}).toJson());
+    }
     const bool stagingGone = scene == StagingGone || scene == BackupCannotBeWritten || scene == BackupIsALink
         || scene == AddedNamesContents;
     if (!stagingGone) {
@@ -120,6 +139,8 @@ void TestInstallRecovery::interruptedInstall()
         journal.added = QStringList{scene == AddedNamesContents ? "Contents/" : "Contents/Resources/added/"};
         journal.written = QStringList{"Contents/MacOS/Veltora", "Contents/Resources/added/new.png"};
         journal.phase = InstallJournal::Phase(phase);
+        if (signedRelease)
+            journal.begunAt = now.addDays(scene == SignedCutBeforeExpiry ? -10 : -2);
         QString error;
         QVERIFY2(journal.write(&error), qPrintable(error));
     }

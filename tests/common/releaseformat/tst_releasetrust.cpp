@@ -198,10 +198,10 @@ void TestReleaseTrust::keyChain()
     QFETCH(QStringList, statements);
     QFETCH(QString, reason);
     QList<QByteArray> texts;
-    for (const QString &spec : statements) {
-        const QRegularExpressionMatch m = QRegularExpression("^(\\d+):(\\d)>(\\d)(?:/(\\d),(\\d))?$").match(spec);
+    for (const QString &line : statements) {
+        const QRegularExpressionMatch m = QRegularExpression("^(\\d+):(\\d)>(\\d)(?:/(\\d),(\\d))?$").match(line);
         if (!m.hasMatch()) {
-            texts << spec.toLatin1();
+            texts << line.toLatin1();
             continue;
         }
         const int number = m.captured(1).toInt();

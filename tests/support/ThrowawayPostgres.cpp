@@ -66,6 +66,13 @@ bool ThrowawayPostgres::start(QString *why)
     return m_running;
 }
 
+QString ThrowawayPostgres::storeFor(bool postgres, const QTemporaryDir &dir, QString *why)
+{
+    if (!postgres)
+        return dir.filePath(QStringLiteral("logs.sqlite"));
+    return start(why) ? connection() : QString();
+}
+
 QString ThrowawayPostgres::connection() const
 {
     return QStringLiteral("postgresql://veltora@127.0.0.1:%1/postgres").arg(m_port);

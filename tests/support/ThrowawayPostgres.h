@@ -17,6 +17,9 @@ public:
     bool start(QString *why);
     // For QtSql's QPSQL driver, as veltora-logs --db takes it.
     QString connection() const;
+    // The store a test row runs on: a SQLite file in `dir`, or this server's database
+    // (started here). Empty with the reason when PostgreSQL cannot be had.
+    QString storeFor(bool postgres, const QTemporaryDir &dir, QString *why);
 
 private:
     QTemporaryDir m_dir;

@@ -31,13 +31,10 @@ void TestLogLoad::crashUnderLoad()
     QFETCH(bool, postgres);
     QTemporaryDir dir;
     ThrowawayPostgres server;
-    QString connection = dir.filePath(QStringLiteral("logs.sqlite"));
-    if (postgres) {
-        QString why;
-        if (!server.start(&why))
-            QSKIP(qPrintable(QStringLiteral("no PostgreSQL to test with: ") + why));
-        connection = server.connection();
-    }
+    QString why;
+    const QString connection = server.storeFor(postgres, dir, &why);
+    if (connection.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no PostgreSQL to test with: ") + why));
     const QStringList arguments{QStringLiteral("--db"), connection, QStringLiteral("--rate"), QStringLiteral("0")};
     LogsService service{QStringLiteral(LOGS_SERVICE)};
     QVERIFY2(service.start(arguments), qPrintable(service.log()));

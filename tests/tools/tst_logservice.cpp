@@ -577,13 +577,10 @@ void TestLogService::olderStoreUpgraded()
     QFETCH(bool, postgres);
     QTemporaryDir dir;
     ThrowawayPostgres server;
-    QString connection = dir.filePath(QStringLiteral("logs.sqlite"));
-    if (postgres) {
-        QString why;
-        if (!server.start(&why))
-            QSKIP(qPrintable(QStringLiteral("no PostgreSQL to test with: ") + why));
-        connection = server.connection();
-    }
+    QString why;
+    const QString connection = server.storeFor(postgres, dir, &why);
+    if (connection.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no PostgreSQL to test with: ") + why));
     {
         // The table as the first version of the service made it, with one row.
         LogStore store(connection);

@@ -90,6 +90,7 @@ private slots:
     void damagedDataFails();
     void parallelFolderComesOutWhole_data();
     void parallelFolderComesOutWhole();
+    void poolRunsAheadOfTheReader();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -256,6 +257,22 @@ void TestSevenZipIndex::parallelFolderComesOutWhole()
     const QByteArray expected = digest(1, 0);
     QVERIFY(!expected.isEmpty());
     QCOMPARE(digest(2, window), expected);
+}
+
+// With the window the decoder picks for the cores, the pool decodes the next
+// blocks while the reader still holds one; a window of a single job would make
+// decoding and writing take turns, leaving a core idle.
+void TestSevenZipIndex::poolRunsAheadOfTheReader()
+{
+    SevenZipIndex index;
+    QVERIFY(readIndex(path(QStringLiteral("blocks.7z")), &index));
+    QFile file(path(QStringLiteral("blocks.7z")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    Lzma2Decoder decoder(file.handle(), index.folders.at(0), 2);
+    const char *data = nullptr;
+    size_t size = 0;
+    QCOMPARE(decoder.next(&data, &size), 1);
+    QTRY_VERIFY(decoder.decodedAhead() >= 2);
 }
 
 QTEST_GUILESS_MAIN(TestSevenZipIndex)

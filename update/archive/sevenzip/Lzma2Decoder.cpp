@@ -385,17 +385,17 @@ struct Lzma2Decoder::Pool
     bool holding = false; // the reader is on slot(taken)
 };
 
-Lzma2Decoder::Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threads, quint64 window)
+Lzma2Decoder::Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threadCount, quint64 windowLimit)
     : fd(fileDescriptor)
     , folder(folder)
-    , threads(qMax(1, threads))
-    , window(window > 0 ? window : windowBytes(threads))
+    , threads(qMax(1, threadCount))
+    , window(windowLimit > 0 ? windowLimit : windowBytes(threads))
     , position(folder.packOffset)
 {
     if (!scan())
         return;
     if (isParallel()) {
-        pool = std::make_unique<Pool>(fd, jobs, folder.dictionarySize, this->threads, window);
+        pool = std::make_unique<Pool>(fd, jobs, folder.dictionarySize, threads, window);
         return;
     }
     stream = new Stream(folder);
@@ -504,6 +504,17 @@ bool Lzma2Decoder::scan()
     if (planned.size() >= 2)
         jobs = std::move(planned);
     return true;
+}
+
+int Lzma2Decoder::decodedAhead() const
+{
+    if (!pool)
+        return 0;
+    std::lock_guard<std::mutex> lock(pool->mutex);
+    int ready = 0;
+    for (size_t job = pool->taken + 1; job < pool->claimed; ++job)
+        ready += pool->slot(job).ready ? 1 : 0;
+    return ready;
 }
 
 int Lzma2Decoder::next(const char **data, size_t *size)

@@ -19,8 +19,8 @@ namespace Lib7z {
 class Lzma2Decoder
 {
 public:
-    // `window` bounds the bytes decoded ahead (0: windowBytes(threads)).
-    Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threads, quint64 window = 0);
+    // `windowLimit` bounds the bytes decoded ahead (0: windowBytes(threadCount)).
+    Lzma2Decoder(int fileDescriptor, const SevenZipIndex::Folder &folder, int threadCount, quint64 windowLimit = 0);
     ~Lzma2Decoder();
 
     // The next piece of unpacked bytes: 1 with data, 0 at the folder's end,
@@ -30,6 +30,8 @@ public:
     // Packed bytes of the file read so far, up to the end of this folder's last piece.
     qint64 packedPosition() const { return position; }
     bool isParallel() const { return !jobs.empty(); }
+    // Jobs past the one the reader is on that are decoded and waiting.
+    int decodedAhead() const;
 
     // How far the pool may run ahead of the reader, the job the reader is on
     // included: enough that decoding a stretch of well-compressed data overlaps

@@ -11,9 +11,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,28 +25,6 @@ QByteArray padded(const QByteArray &log, int bytes)
     while (result.size() < bytes)
         result += log;
     return result.left(qMax(bytes, 1));
-}
-
-// A connection from 127.0.0.2 that sends the start of a request and nothing more.
-int halfSent(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0
-        || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    const char start[] = "POST /api/file.api.php?action=putFailedData HTTP/1.1\r\nHost: x\r\n";
-    ::send(fd, start, sizeof start - 1, MSG_NOSIGNAL);
-    return fd;
 }
 
 QString failureText(const QMap<int, int> &failures)
@@ -100,7 +75,7 @@ int main(int argc, char *argv[])
         std::vector<int> slow;
         if (withSlow) {
             for (int i = 0; i < 60; ++i)
-                slow.push_back(halfSent(service.port()));
+                slow.push_back(UploadLoad::halfSentFrom("127.0.0.2", service.port()));
         }
         UploadLoad load(service.port(), QStringLiteral("update_mac_1.0_bench"), log);
         load.start(clients);

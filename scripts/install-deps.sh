@@ -10,7 +10,7 @@ packages=(
     psmisc time p7zip-full libarchive-tools nginx-light squid curl faketime
     dpkg-dev file groff-base optipng
     fonts-wqy-microhei
-    libcpp-httplib-dev libqt5sql5-sqlite libqt5sql5-psql postgresql chromium
+    libcpp-httplib-dev libssl-dev libqt5sql5-sqlite libqt5sql5-psql postgresql chromium
     xvfb xauth qt5-image-formats-plugins libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 

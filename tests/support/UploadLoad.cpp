@@ -9,6 +9,11 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 UploadLoad::UploadLoad(quint16 port, const QString &namePrefix, const QByteArray &log)
@@ -37,6 +42,27 @@ QByteArray UploadLoad::body(quint32 unixTime, const QByteArray &name, const QByt
     part("form-data; name=\"save_data\";filename=\"text.txt\"", log);
     body += "--" + boundary + "--\r\n";
     return body;
+}
+
+int UploadLoad::halfSentFrom(const char *address, quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0
+        || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    const char start[] = "POST /api/file.api.php?action=putFailedData HTTP/1.1\r\nHost: x\r\n";
+    ::send(fd, start, sizeof start - 1, MSG_NOSIGNAL);
+    return fd;
 }
 
 void UploadLoad::start(int clients)

@@ -37,6 +37,9 @@ public:
 
     // The programs' multipart body and its content type, for a given time and name.
     static QByteArray body(quint32 unixTime, const QByteArray &name, const QByteArray &log, QByteArray *contentType);
+    // A connection from another loopback address (another machine, to the service) that sends
+    // the start of an upload and nothing more. Returns the socket, -1 when it cannot.
+    static int halfSentFrom(const char *address, quint16 port);
 
 private:
     void client(int index);

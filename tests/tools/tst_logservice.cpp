@@ -30,6 +30,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -84,29 +86,6 @@ QByteArray withoutPart(QByteArray body, const QByteArray &name)
     return body.remove(start, end - start);
 }
 
-// A connection from another loopback address (another machine, to the service) that sends
-// the start of a request and nothing more. Returns the socket, -1 when it cannot.
-int halfSentFrom(const char *address, quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0
-        || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    const char start[] = "POST /api/file.api.php?action=putFailedData HTTP/1.1\r\nHost: x\r\n";
-    ::send(fd, start, sizeof start - 1, MSG_NOSIGNAL);
-    return fd;
-}
-
 // The service's peak resident memory so far, from /proc.
 qint64 peakKb(qint64 pid)
 {
@@ -158,6 +137,7 @@ private slots:
     void olderStoreUpgraded_data();
     void olderStoreUpgraded();
     void failuresPerDayByRelease();
+    void fullQueueAnsweredAtOnce();
 
 private:
     // The request the programs send, made by their own upload code, for a log of this name.
@@ -454,7 +434,7 @@ void TestLogService::abuse()
                 ::close(fd);
         });
         for (int i = 0; i < 60; ++i) {
-            slow.push_back(halfSentFrom("127.0.0.2", service.port()));
+            slow.push_back(UploadLoad::halfSentFrom("127.0.0.2", service.port()));
             QVERIFY(slow.back() >= 0);
         }
         QElapsedTimer timer;
@@ -667,6 +647,58 @@ void TestLogService::failuresPerDayByRelease()
                            + "</td><td class=\"n\">1</td><td class=\"n\">2</td><td class=\"n\">0</td></tr>\n<tr><td>" + yesterday.toLatin1()
                            + "</td><td class=\"n\">3</td><td class=\"n\">0</td><td class=\"n\">0</td></tr>"),
              page.constData());
+}
+
+// More uploads waiting for the store than the writer's queue holds (24): the rest are answered
+// 503 with Retry-After at once instead of waiting behind them, and every upload that waited is
+// stored and answered "ok" once the store moves again.
+void TestLogService::fullQueueAnsweredAtOnce()
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("logs.sqlite"));
+    LogsService service{QStringLiteral(LOGS_SERVICE)};
+    QVERIFY(service.start({QStringLiteral("--db"), db, QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--connections"),
+                           QStringLiteral("0"), QStringLiteral("--day-volume"), QStringLiteral("0")}));
+    // The test holds the store's write lock, so the writer's first group waits on it.
+    QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+    holder.setDatabaseName(db);
+    QVERIFY(holder.open());
+    QVERIFY(QSqlQuery(holder).exec(QStringLiteral("BEGIN IMMEDIATE")));
+
+    const int uploads = 30;
+    const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
+    std::vector<Reply> replies(uploads);
+    std::atomic<int> refused{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < uploads; ++i) {
+        clients.emplace_back([&, i] {
+            QByteArray type;
+            const QByteArray body = UploadLoad::body(now, "update_mac_1.0_queued-" + QByteArray::number(i) + ".log", m_log, &type);
+            Reply &reply = replies[size_t(i)];
+            reply = exchange(service.port(), post(type, body));
+            if (reply.status == 503 && reply.headers.contains("\r\nRetry-After: 1"))
+                ++refused;
+        });
+    }
+    bool released = false;
+    const auto release = [&] {
+        released = QSqlQuery(holder).exec(QStringLiteral("ROLLBACK"));
+        for (std::thread &client : clients)
+            client.join();
+        clients.clear();
+    };
+    const auto releaseOnFailure = qScopeGuard(release);
+    QTRY_COMPARE_WITH_TIMEOUT(refused.load(), uploads - 24, 20000);
+    release();
+    QVERIFY(released);
+    int ok = 0;
+    for (const Reply &reply : replies)
+        ok += reply.status == 200 && reply.body == "ok";
+    QCOMPARE(ok, 24);
+    LogStore store(db);
+    QString error;
+    QVERIFY2(store.open(&error), qPrintable(error));
+    QCOMPARE(store.latest(0, std::numeric_limits<qint64>::max(), 100, &error).size(), 24);
 }
 
 QTEST_GUILESS_MAIN(TestLogService)

@@ -3,37 +3,42 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <cstring>
+#include <string>
+#include <string_view>
+
 namespace {
 
 // "##update##Debug: (2024-05-06 13:45:10.123) message": the program and the message, read by
 // hand on the bytes because a log of 8 MB has a hundred thousand lines and this runs for each
-// upload; the format itself is ASCII.
-bool splitLine(const QByteArray &line, bool *fromSetup, QByteArray *message)
+// upload; the format itself is ASCII. The message is a view into the line, not a copy.
+bool splitLine(const char *line, int size, bool *fromSetup, QByteArray *message)
 {
     static const char update[] = "##update##";
     static const char finisher[] = "##finisher##";
+    const auto startsWith = [&](const char *prefix, int length) { return size >= length && std::memcmp(line, prefix, size_t(length)) == 0; };
     int at = 0;
-    if (line.startsWith(update))
+    if (startsWith(update, int(sizeof update) - 1))
         at = int(sizeof update) - 1;
-    else if (line.startsWith(finisher))
+    else if (startsWith(finisher, int(sizeof finisher) - 1))
         at = int(sizeof finisher) - 1;
     else
         return false;
     *fromSetup = at == int(sizeof finisher) - 1;
-    while (at < line.size() && ((line.at(at) >= 'A' && line.at(at) <= 'Z') || (line.at(at) >= 'a' && line.at(at) <= 'z')))
+    while (at < size && ((line[at] >= 'A' && line[at] <= 'Z') || (line[at] >= 'a' && line[at] <= 'z')))
         ++at;
-    if (at < line.size() && line.at(at) == ':')
+    if (at < size && line[at] == ':')
         ++at;
     static const char shape[] = " (dddd-dd-dd dd:dd:dd.ddd) ";
     const int length = int(sizeof shape) - 1;
-    if (line.size() < at + length)
+    if (size < at + length)
         return false;
     for (int i = 0; i < length; ++i) {
-        const char c = line.at(at + i);
+        const char c = line[at + i];
         if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i])
             return false;
     }
-    *message = line.mid(at + length);
+    message->setRawData(line + at + length, uint(size - at - length));
     return true;
 }
 
@@ -75,17 +80,21 @@ const Marker roadMarkers[] = {
     {"Download installer md5", false, "installer"},
 };
 
-bool tellsOfFailure(const QByteArray &message)
+// `lower` is the caller's buffer, kept between lines so that no line costs an allocation.
+bool tellsOfFailure(const QByteArray &message, std::string *lower)
 {
-    static const QLatin1String words[] = {QLatin1String("error"),     QLatin1String("fail"),     QLatin1String("refus"),
-                                          QLatin1String("not match"), QLatin1String("could not"), QLatin1String("cannot"),
-                                          QLatin1String("timeout"),   QLatin1String("not found"), QLatin1String("hijack"),
-                                          QLatin1String("interrupted")};
+    static const std::string_view words[] = {"error", "fail", "refus", "not match", "could not",
+                                             "cannot", "timeout", "not found", "hijack", "interrupted"};
     // One lower-case copy and plain searches: a case-blind search per word costs far more. The
-    // words are ASCII, so the bytes of other characters never match them.
-    const QByteArray lower = message.toLower();
-    for (const QLatin1String &word : words) {
-        if (lower.contains(word.data()))
+    // words are ASCII, so only ASCII letters need lowering, and other bytes never match them.
+    lower->assign(message.constData(), size_t(message.size()));
+    for (char &c : *lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    const std::string_view text(*lower);
+    for (const std::string_view &word : words) {
+        if (text.find(word) != std::string_view::npos)
             return true;
     }
     return false;
@@ -116,8 +125,18 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
     bool inSetup = false;
     QByteArray bytes;
     bool fromSetup = false;
-    for (const QByteArray &raw : log.split('\n')) {
-        if (!raw.startsWith("##") || !splitLine(raw.trimmed(), &fromSetup, &bytes))
+    std::string lower;
+    // The lines are walked in place: only the programs' own ("##") are looked at further.
+    const char *next = log.constData();
+    const char *const end = next + log.size();
+    while (next < end) {
+        const char *line = next;
+        const char *newline = static_cast<const char *>(std::memchr(line, '\n', size_t(end - line)));
+        const char *lineEnd = newline ? newline : end;
+        next = newline ? newline + 1 : end;
+        while (lineEnd > line && (lineEnd[-1] == ' ' || (lineEnd[-1] >= '\t' && lineEnd[-1] <= '\r')))
+            --lineEnd;
+        if (lineEnd - line < 2 || line[0] != '#' || line[1] != '#' || !splitLine(line, int(lineEnd - line), &fromSetup, &bytes))
             continue;
         // Each pattern only for the lines that can be it; text only for the lines that are kept.
         QRegularExpressionMatch m;
@@ -144,7 +163,7 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
             if (marker.whole ? bytes == marker.start : bytes.startsWith(marker.start))
                 fields.road = QLatin1String(marker.road);
         }
-        if (tellsOfFailure(bytes))
+        if (tellsOfFailure(bytes, &lower))
             fields.lastError = plain(QString::fromUtf8(bytes));
     }
     // No kind of update chosen yet: the run ended on the manifest.

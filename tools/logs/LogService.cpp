@@ -8,11 +8,11 @@
 #include "UploadNames.h"
 #include "UploadQueue.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QRegularExpression>
 
 #include <httplib.h>
+#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -74,14 +75,23 @@ void refuse(httplib::Response &res, int status, const QString &why)
 }
 
 // One identity per upload, whoever sends it again: a retried upload is not stored twice.
+// OpenSSL's SHA-256 uses the processor's SHA instructions where it has them: for a log of
+// 64 KB the digest was a sixth of the service's time with Qt's.
 QByteArray digestOf(const UploadParts &parts)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
     for (const QByteArray &part : {parts.timestamp, parts.saveName, parts.saveData}) {
-        hash.addData(QByteArray::number(part.size()) + ':');
-        hash.addData(part);
+        const QByteArray size = QByteArray::number(part.size()) + ':';
+        ok = ok && EVP_DigestUpdate(context.get(), size.constData(), size_t(size.size())) == 1
+            && EVP_DigestUpdate(context.get(), part.constData(), size_t(part.size())) == 1;
     }
-    return hash.result().toHex();
+    ok = ok && EVP_DigestFinal_ex(context.get(), digest, &length) == 1;
+    if (!ok)   // OpenSSL out of memory
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
 }
 
 bool isLoopback(const QString &address)
@@ -492,6 +502,10 @@ void LogService::Private::upload(const httplib::Request &req, httplib::Response 
         return refuse(res, 429, QStringLiteral("more than %1 bytes of logs today from this address").arg(options.bytesPerDay));
     }
     row.digest = digestOf(parts);
+    if (row.digest.isEmpty()) {
+        res.set_header("Retry-After", "10");
+        return refuse(res, 503, QStringLiteral("the log could not be stored, try again later"));
+    }
     row.receivedAtMs = nowMs;
     row.clockSkewSeconds = verdict.skewSeconds;
     // The programs send the name as Latin-1.

@@ -27,7 +27,7 @@ struct ServiceOptions
     int idleSeconds = 30;           // the longest pause within a body
     int bodyBytesPerSecond = 2048;  // the slowest average a body may come at, after 30 s
     int queueCapacity = 24;         // uploads waiting for the writer; past it, 503 at once
-    int batchWindowMs = 2;
+    int batchWindowMs = 0;          // see UploadQueue::Options::windowMs
 };
 
 // The vendor's end of the failure-log upload: receives the programs' POST, checks it,

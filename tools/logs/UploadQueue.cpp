@@ -86,7 +86,7 @@ void UploadQueue::write()
             lock.lock();
             continue;
         }
-        // A short window for the uploads that arrive while the first one's body was parsed.
+        // A window, where one is set, for the uploads that arrive while the first one's body was parsed.
         if (m_options.windowMs > 0 && !m_stopping)
             m_wake.wait_for(lock, std::chrono::milliseconds(m_options.windowMs),
                             [this] { return m_stopping || int(m_waiting.size()) >= m_options.capacity; });

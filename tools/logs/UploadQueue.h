@@ -23,7 +23,10 @@ public:
     struct Options
     {
         int capacity = 64;
-        int windowMs = 2;        // how long a group waits for more uploads once one is there
+        // How long a group waits for more uploads once one is there. The uploads that arrive
+        // while a group is written form the next one anyway; a fixed wait on top measured
+        // slower (2 ms: 0.85 of the uploads per second at 8 clients).
+        int windowMs = 0;
         // Groups written at once: SQLite has one writer anyway; PostgreSQL commits concurrent
         // transactions together itself, so several writers keep it busy.
         int writers = 1;

@@ -88,8 +88,31 @@ for ((i = 0; i < x_files; i++)); do
 done
 (cd "$work/xsrc" && 7z a -t7z -m0=lzma2 -mx=1 -bd -y "$work/packet.pkt" packet > /dev/null)
 extraction_runs "$work/packet.pkt"
+x_row=$(row "extraction of a ${x_mb} MB LZMA2 packet of ${x_files} files" "$(med "${x_ours[@]}")" "$(med "${x_ref[@]}")" "$x_kb" "≤ 1.0 (7z x)")
 # The sources go after the runs, for the same reason as extraction_runs keeps its folders.
 rm -rf "$work/xsrc" "$work/xo" "$work/xr" "$work/packet.pkt"
+
+# Many small files (2 KB of text each) in 30 folders, once one folder deep and once twelve:
+# the time per file must not grow with the depth of its folder.
+s_files=$((30000 / scale)); small_rows=()
+small_tree() { # small_tree ROOT DEPTH: s_files files, one line of 2 KB each
+    local d i path
+    for ((d = 0; d < 30; d++)); do
+        path="$1/d$d"
+        for ((i = 1; i < $2; i++)); do path="$path/s$i"; done
+        mkdir -p "$path"; echo "$path"
+    done > "$work/dirs"
+    head -c $((s_files * 1536)) /dev/urandom | base64 -w 2048 |
+        awk -v files="$s_files" 'NR == FNR { dir[n++] = $0; next } FNR <= files { f = dir[FNR % n] "/f" FNR ".txt"; print > f; close(f) }' "$work/dirs" -
+}
+for depth in 1 12; do
+    mkdir -p "$work/ssrc/packet"
+    small_tree "$work/ssrc/packet" "$depth"
+    (cd "$work/ssrc" && 7z a -t7z -m0=lzma2 -mx=1 -bd -y "$work/small.pkt" packet > /dev/null)
+    extraction_runs "$work/small.pkt"
+    small_rows+=("$(row "extraction of ${s_files} files of 2 KB in folders ${depth} deep" "$(med "${x_ours[@]}")" "$(med "${x_ref[@]}")" "$x_kb" "≤ 1.0 (7z x)")")
+    rm -rf "$work/ssrc" "$work/xo" "$work/xr" "$work/small.pkt"
+done
 
 # A whole partial update of a 300 MB bundle with 5% of it changed, from the command line
 # to "Update success", against the sum of the floors for the same data.
@@ -151,7 +174,8 @@ row "copy of a ${total_mb} MB tree of ${files} files to an empty place" "$(med "
 row "the same onto an identical tree" "$(med "${same_ours[@]}")" "$(med "${same_ref[@]}")" "$same_kb" "≤ 1.2 (md5sum of both trees)"
 row "patch of a ${patch_mb} MB file ($(stat -c %s "$work/patch.bin") byte patch)" "$(med "${patch_ours[@]}")" "$(med "${patch_ref[@]}")" "$patch_kb" "≤ 1.5 (bzip2 of its blocks)"
 row "MD5 of a ${md5_mb} MB file" "$(med "${md5_ours[@]}")" "$(med "${md5_ref[@]}")" "$md5_kb" "≤ 1.1 (md5sum)"
-row "extraction of a ${x_mb} MB LZMA2 packet of ${x_files} files" "$(med "${x_ours[@]}")" "$(med "${x_ref[@]}")" "$x_kb" "≤ 1.0 (7z x)"
+echo "$x_row"
+printf '%s\n' "${small_rows[@]}"
 row "whole partial update of a ${u_mb} MB bundle, 5% changed" "$(med "${up_ours[@]}")" "$(med "${up_floor[@]}")" "$up_kb" "report (sum of floors)"
 awk -v p="$partial_size" -v r="$replace_size" 'BEGIN { printf "| patch size for that update: partial / replace packet | %d B | %d B | %.3f | report | |\n", p, r, p / r }'
 echo "$release_rows"

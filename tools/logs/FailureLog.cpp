@@ -4,7 +4,6 @@
 #include <QStringList>
 
 #include <cstring>
-#include <string>
 #include <string_view>
 
 namespace {
@@ -58,9 +57,15 @@ QString plain(const QString &text)
 
 struct Marker
 {
-    const char *start; // the message starts with it, or is it when `whole`
+    std::string_view start; // the message starts with it, or is it when `whole`
     bool whole;
     const char *road;
+
+    bool marks(const QByteArray &message) const
+    {
+        const size_t size = size_t(message.size());
+        return (whole ? size == start.size() : size >= start.size()) && std::memcmp(message.constData(), start.data(), start.size()) == 0;
+    }
 };
 
 // Lines that show which kind of update the run took; the last one seen wins.
@@ -80,22 +85,40 @@ const Marker roadMarkers[] = {
     {"Download installer md5", false, "installer"},
 };
 
-// `lower` is the caller's buffer, kept between lines so that no line costs an allocation.
-bool tellsOfFailure(const QByteArray &message, std::string *lower)
+// Whether `text` holds `word` (lower-case ASCII) at `at`, in any case.
+bool wordAt(const char *text, size_t size, size_t at, std::string_view word)
 {
-    static const std::string_view words[] = {"error", "fail", "refus", "not match", "could not",
-                                             "cannot", "timeout", "not found", "hijack", "interrupted"};
-    // One lower-case copy and plain searches: a case-blind search per word costs far more. The
-    // words are ASCII, so only ASCII letters need lowering, and other bytes never match them.
-    lower->assign(message.constData(), size_t(message.size()));
-    for (char &c : *lower) {
+    if (size - at < word.size())
+        return false;
+    for (size_t i = 0; i < word.size(); ++i) {
+        char c = text[at + i];
         if (c >= 'A' && c <= 'Z')
             c = char(c - 'A' + 'a');
+        if (c != word[i])
+            return false;
     }
-    const std::string_view text(*lower);
-    for (const std::string_view &word : words) {
-        if (text.find(word) != std::string_view::npos)
-            return true;
+    return true;
+}
+
+// One pass over the message, each place tried only against the words that begin with its
+// letter: this runs for every line of every upload. The words are ASCII, so bytes of other
+// characters never match them.
+bool tellsOfFailure(const QByteArray &message)
+{
+    const char *text = message.constData();
+    const size_t size = size_t(message.size());
+    for (size_t at = 0; at < size; ++at) {
+        switch (text[at] | 0x20) {   // ASCII letters in lower case; nothing else maps onto them
+        case 'e': if (wordAt(text, size, at, "error")) return true; break;
+        case 'f': if (wordAt(text, size, at, "fail")) return true; break;
+        case 'r': if (wordAt(text, size, at, "refus")) return true; break;
+        case 'n': if (wordAt(text, size, at, "not match") || wordAt(text, size, at, "not found")) return true; break;
+        case 'c': if (wordAt(text, size, at, "could not") || wordAt(text, size, at, "cannot")) return true; break;
+        case 't': if (wordAt(text, size, at, "timeout")) return true; break;
+        case 'h': if (wordAt(text, size, at, "hijack")) return true; break;
+        case 'i': if (wordAt(text, size, at, "interrupted")) return true; break;
+        default: break;
+        }
     }
     return false;
 }
@@ -125,7 +148,6 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
     bool inSetup = false;
     QByteArray bytes;
     bool fromSetup = false;
-    std::string lower;
     // The lines are walked in place: only the programs' own ("##") are looked at further.
     const char *next = log.constData();
     const char *const end = next + log.size();
@@ -139,19 +161,20 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
         if (lineEnd - line < 2 || line[0] != '#' || line[1] != '#' || !splitLine(line, int(lineEnd - line), &fromSetup, &bytes))
             continue;
         // Each pattern only for the lines that can be it; text only for the lines that are kept.
-        QRegularExpressionMatch m;
         const char first = bytes.isEmpty() ? '\0' : bytes.at(0);
-        const bool maybeField = first == '*' || bytes.startsWith("downloadurl ") || bytes.startsWith("targetRelease: ");
-        const QString message = maybeField ? QString::fromUtf8(bytes) : QString();
-        if (first == '*' && (m = version.match(message)).hasMatch()) {
-            fields.installedVersion = plain(unquoted(m.captured(1)));
-        } else if (first == '*' && (m = system.match(message)).hasMatch()) {
-            fields.platform = plain(unquoted(m.captured(1)));
-        } else if (first == 'd' && (m = manifest.match(message)).hasMatch()) {
-            fields.manifestUrl = plain(unquoted(m.captured(1)));
-        } else if (first == 't' && (m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
-            fields.targetRelease = plain(m.captured(1));
-            fields.rolloutShare = m.captured(2);
+        if (first == '*' || bytes.startsWith("downloadurl ") || bytes.startsWith("targetRelease: ")) {
+            const QString message = QString::fromUtf8(bytes);
+            QRegularExpressionMatch m;
+            if (first == '*' && (m = version.match(message)).hasMatch()) {
+                fields.installedVersion = plain(unquoted(m.captured(1)));
+            } else if (first == '*' && (m = system.match(message)).hasMatch()) {
+                fields.platform = plain(unquoted(m.captured(1)));
+            } else if (first == 'd' && (m = manifest.match(message)).hasMatch()) {
+                fields.manifestUrl = plain(unquoted(m.captured(1)));
+            } else if (first == 't' && (m = target.match(message)).hasMatch() && m.captured(2).toDouble() <= 100) {
+                fields.targetRelease = plain(m.captured(1));
+                fields.rolloutShare = m.captured(2);
+            }
         } else if (bytes == "========upload Log========") {
             uploaded = true;
             inSetup = fromSetup;
@@ -160,10 +183,10 @@ FailureLog FailureLog::parse(const QString &fileName, const QByteArray &log)
         if (fromSetup)
             inSetup = true;
         for (const Marker &marker : roadMarkers) {
-            if (marker.whole ? bytes == marker.start : bytes.startsWith(marker.start))
+            if (marker.marks(bytes))
                 fields.road = QLatin1String(marker.road);
         }
-        if (tellsOfFailure(bytes, &lower))
+        if (tellsOfFailure(bytes))
             fields.lastError = plain(QString::fromUtf8(bytes));
     }
     // No kind of update chosen yet: the run ended on the manifest.
